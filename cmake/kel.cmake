@@ -21,3 +21,10 @@ function(kel_module name source)
   add_library(${name} STATIC ${source})
   target_link_libraries(${name} PUBLIC kel_support)
 endfunction()
+
+# kel_observed_program(NAME SOURCE): bin/NAME-observed, the program with an observer that
+# prints what it exposes, for cases that check results a program does not print.
+function(kel_observed_program name source)
+  add_executable(${name}-observed ${source} ${PROJECT_SOURCE_DIR}/tests/support/print_observer.cc)
+  target_link_libraries(${name}-observed PRIVATE kel_support)
+endfunction()
