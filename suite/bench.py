@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Runs the suite's benchmarks and prints a table of the figures this run measured."""
+import argparse
+import collections
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+# One row of the table: a benchmark's figure over the repetitions of this run.
+Figure = collections.namedtuple("Figure", "benchmark name values unit")
+
+
+class BenchError(Exception):
+    """A benchmark that failed to produce its figure."""
+
+
+class BenchUnavailable(BenchError):
+    """A benchmark that this machine or build cannot run; not a failure."""
+
+
+def run_program(command, timeout):
+    """Runs a benchmark program and returns its standard output; a failed run is an error."""
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    except FileNotFoundError:
+        raise BenchError(f"program not built: {command[0]}")
+    except subprocess.TimeoutExpired:
+        raise BenchError(f"{command[0]} took longer than {timeout} s")
+    if result.returncode != 0:
+        raise BenchError(f"{command[0]} exited with status {result.returncode}: {result.stderr.strip()}")
+    return result.stdout
+
+
+def callgrind_profile(command, collect="main"):
+    """Runs a program under callgrind, counting only inside the function `collect`.
+
+    Returns the program's output, the instructions executed and the number of calls along
+    each (caller, callee) edge, named by function without its argument list."""
+    with tempfile.TemporaryDirectory() as scratch:
+        profile = Path(scratch) / "callgrind.out"
+        output = run_program(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}",
+                              "--compress-strings=no", "--compress-pos=no",
+                              f"--toggle-collect={collect}"] + command, timeout=600)
+        instructions, calls = 0, collections.Counter()
+        caller = callee = None
+        for line in profile.read_text().splitlines():
+            if line.startswith("fn="):
+                caller = line[3:].split("(")[0]
+            elif line.startswith("cfn="):
+                callee = line[4:].split("(")[0]
+            elif line.startswith("calls="):
+                calls[caller, callee] += int(line[6:].split()[0])
+            elif line.startswith("summary:"):
+                instructions = int(line.split()[1])
+    return output, instructions, calls
+
+
+def torquilan_runs_per_second(build, repeat):
+    values = []
+    for _ in range(repeat):
+        output = run_program([str(build / "bin" / "torquilan")], timeout=300)
+        rate = re.search(r"^Torquilans per Second: +(\d+) $", output, re.MULTILINE)
+        if rate is None:
+            raise BenchError("torquilan measured too short a time to give a rate")
+        values.append(int(rate.group(1)))
+    return [Figure("torquilan", "runs per second", values, "runs/s")]
+
+
+def torquilan_instructions_per_run(build, repeat):
+    # The full count would take minutes under valgrind; the short build runs the same
+    # code, so its per-run count is the full run's.
+    short = build / "tests" / "torquilan_short"
+    if shutil.which("valgrind") is None:
+        raise BenchUnavailable("valgrind is not installed")
+    if not short.exists():
+        raise BenchUnavailable(f"{short} is not built (it comes with the tests)")
+    output, instructions, _ = callgrind_profile([str(short)])
+    runs = int(re.search(r"^Execution starts, (\d+) runs", output, re.MULTILINE).group(1))
+    return [Figure("torquilan", "instructions per run", [instructions / runs], "Ir (callgrind)")]
+
+
+# Each benchmark is one function: (build dir, repetitions) -> list of Figure.
+BENCHMARKS = [torquilan_runs_per_second, torquilan_instructions_per_run]
+
+
+def format_value(value):
+    return f"{value:.1f}" if value % 1 else f"{value:.0f}"
+
+
+def print_table(figures, failures):
+    rows = [("benchmark", "figure", "median", "min", "max", "unit", "runs")]
+    for figure in figures:
+        rows.append((figure.benchmark, figure.name, *(format_value(v) for v in (
+            statistics.median(figure.values), min(figure.values), max(figure.values))),
+            figure.unit, str(len(figure.values))))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    for name, error in failures:
+        print(f"{name}: not measured: {error}")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     epilog="example: python3 suite/bench.py --build build --repeat 5")
+    parser.add_argument("--build", type=Path, default=Path("build"),
+                        help="build directory holding bin/ and tests/ (default: build)")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs of each timed benchmark; the table shows their median (default: 3)")
+    args = parser.parse_args(argv)
+    figures, failures = [], []
+    for benchmark in BENCHMARKS:
+        try:
+            figures += benchmark(args.build, args.repeat)
+        except BenchError as error:
+            failures.append((benchmark.__name__, error))
+    print_table(figures, failures)
+    return 1 if any(not isinstance(error, BenchUnavailable) for _, error in failures) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
