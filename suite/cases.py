@@ -1,0 +1,201 @@
+"""The suite's cases as data: reads and checks case files, reads and writes expectation sets."""
+
+import json
+import re
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*\Z")
+REQUIRED = object()
+
+# field -> (accepted types, default); REQUIRED fields have no default.
+FIELDS = {
+    "name": (str, REQUIRED),
+    "program": (str, None),
+    "args": (list, []),
+    "stdin": (str, ""),
+    "files": (dict, {}),
+    "stdout": (str, REQUIRED),
+    "stderr": (str, REQUIRED),
+    "status": (int, REQUIRED),
+    "fixed": (bool, False),
+    "timeout": ((int, float), 20),
+    "stdout_filter": (list, []),
+}
+
+
+class CaseFileError(Exception):
+    """A case file or expectation file that cannot be used as it stands."""
+
+
+@dataclass(frozen=True)
+class Expected:
+    stdout: str
+    stderr: str
+    status: int
+
+
+@dataclass(frozen=True)
+class Case:
+    deliverable: str
+    name: str
+    program: str
+    args: tuple
+    stdin: str
+    files: tuple
+    expected: Expected
+    fixed: bool
+    timeout: float
+    stdout_filter: tuple
+
+    @property
+    def id(self):
+        return f"{self.deliverable}/{self.name}"
+
+
+def _is_a(value, types):
+    # JSON true/false arrive as bool, which Python also counts as an int.
+    if isinstance(value, bool):
+        return types is bool
+    return isinstance(value, types)
+
+
+def _latin1(where, text):
+    """Texts stand for bytes, one code point each, so nothing above 255 can be meant."""
+    if any(ord(ch) > 255 for ch in text):
+        raise CaseFileError(f"{where}: has a character above \\u00ff; each character is one byte (latin-1)")
+    return text
+
+
+def _plain_name(where, name, what):
+    if not name or "/" in name or "\0" in name or name in (".", ".."):
+        raise CaseFileError(f"{where}: {what} {name!r} must be a plain file name")
+    return name
+
+
+def _compile_filters(where, patterns):
+    compiled = []
+    for pattern in patterns:
+        if not isinstance(pattern, str):
+            raise CaseFileError(f"{where}: stdout_filter entries must be strings")
+        try:
+            compiled.append(re.compile(pattern))
+        except re.error as error:
+            raise CaseFileError(f"{where}: stdout_filter {pattern!r}: {error}") from None
+    return tuple(compiled)
+
+
+def _fields(where, entry):
+    if not isinstance(entry, dict):
+        raise CaseFileError(f"{where}: a case must be a JSON object")
+    unknown = sorted(set(entry) - set(FIELDS))
+    if unknown:
+        raise CaseFileError(f"{where}: unknown field {', '.join(unknown)} (known: {', '.join(FIELDS)})")
+    values = {}
+    for field, (types, default) in FIELDS.items():
+        if field not in entry:
+            if default is REQUIRED:
+                raise CaseFileError(f"{where}: missing field {field!r}")
+            values[field] = default
+        elif _is_a(entry[field], types):
+            values[field] = entry[field]
+        else:
+            raise CaseFileError(f"{where}: field {field!r} has the wrong type")
+    return values
+
+
+def _case(deliverable, where, entry):
+    v = _fields(where, entry)
+    if not NAME.match(v["name"]):
+        raise CaseFileError(f"{where}: name {v['name']!r} must be letters, digits and . _ + - only")
+    where = f"{where} ({v['name']})"
+    if not all(isinstance(a, str) and "\0" not in a for a in v["args"]):
+        raise CaseFileError(f"{where}: args must be strings without NUL")
+    if not all(isinstance(c, str) for c in v["files"].values()):
+        raise CaseFileError(f"{where}: files must map names to strings")
+    if not 0 <= v["status"] <= 255:
+        raise CaseFileError(f"{where}: status must be 0 to 255")
+    if v["timeout"] <= 0:
+        raise CaseFileError(f"{where}: timeout must be positive")
+    program = _plain_name(where, v["program"] or deliverable, "program")
+    for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values()]:
+        _latin1(where, text)
+    return Case(
+        deliverable=deliverable,
+        name=v["name"],
+        program=program,
+        args=tuple(v["args"]),
+        stdin=v["stdin"],
+        files=tuple((_plain_name(where, n, "file"), c) for n, c in v["files"].items()),
+        expected=Expected(v["stdout"], v["stderr"], v["status"]),
+        fixed=v["fixed"],
+        timeout=float(v["timeout"]),
+        stdout_filter=_compile_filters(where, v["stdout_filter"]),
+    )
+
+
+def _read_json(path):
+    try:
+        return json.loads(Path(path).read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise CaseFileError(f"{path}: {error}") from None
+
+
+def load_case_file(path):
+    data = _read_json(path)
+    stem = Path(path).stem
+    if not isinstance(data, dict) or not isinstance(data.get("cases"), list):
+        raise CaseFileError(f"{path}: must be an object with a \"cases\" list")
+    if data.get("deliverable") != stem:
+        raise CaseFileError(f"{path}: \"deliverable\" must be {stem!r}, the file's name")
+    if not NAME.match(stem):
+        raise CaseFileError(f"{path}: deliverable name must be letters, digits and . _ + - only")
+    cases = [_case(stem, f"{path}: case {i + 1}", entry) for i, entry in enumerate(data["cases"])]
+    names = [c.name for c in cases]
+    twice = sorted({n for n in names if names.count(n) > 1})
+    if twice:
+        raise CaseFileError(f"{path}: case names used twice: {', '.join(twice)}")
+    return cases
+
+
+def load_cases(cases_dir):
+    """Every case of every case file in the directory, in file-name then file order."""
+    cases = []
+    for path in sorted(Path(cases_dir).glob("*.json")):
+        cases.extend(load_case_file(path))
+    return cases
+
+
+def _expectation_path(expect_dir, deliverable):
+    return Path(expect_dir) / f"{deliverable}.json"
+
+
+def load_expectations(expect_dir, deliverable):
+    """Case name -> Expected, from one deliverable's file of an expectation set (empty when absent)."""
+    path = _expectation_path(expect_dir, deliverable)
+    if not path.exists():
+        return {}
+    data = _read_json(path)
+    if not isinstance(data, dict):
+        raise CaseFileError(f"{path}: must map case names to expected outputs")
+    expected = {}
+    for name, entry in data.items():
+        if not (isinstance(entry, dict) and set(entry) == {"stdout", "stderr", "status"}
+                and _is_a(entry["stdout"], str) and _is_a(entry["stderr"], str)
+                and _is_a(entry["status"], int)):
+            raise CaseFileError(f"{path}: {name!r} must have exactly stdout, stderr (strings) and status")
+        expected[name] = Expected(_latin1(path, entry["stdout"]), _latin1(path, entry["stderr"]),
+                                  entry["status"])
+    return expected
+
+
+def bless(expect_dir, deliverable, known_names, recorded):
+    """Records outputs into one deliverable's file, keeping earlier entries of cases that still exist."""
+    path = _expectation_path(expect_dir, deliverable)
+    entries = {n: e for n, e in load_expectations(expect_dir, deliverable).items() if n in known_names}
+    entries.update(recorded)
+    ordered = {n: asdict(entries[n]) for n in known_names if n in entries}
+    path.parent.mkdir(parents=True, exist_ok=True)
+    temporary = path.with_suffix(".json.tmp")
+    temporary.write_text(json.dumps(ordered, indent=2) + "\n", encoding="utf-8")
+    temporary.replace(path)

@@ -1,0 +1,104 @@
+"""Judges a case's outcome against its expected output and renders the differences for people."""
+
+import difflib
+import re
+from dataclasses import dataclass, field
+
+LINE = re.compile(r"[^\n]*\n|[^\n]+\Z")
+NO_NEWLINE = "\n\\ No newline at end of file"
+DIFF_SPAN = 2000
+WORDS = {"exited": "FAIL", "signal": "CRASH", "hung": "HANG", "flooded": "FLOOD", "not built": "NOT BUILT",
+         "cannot start": "CANNOT START"}
+
+
+@dataclass
+class Verdict:
+    case: object
+    outcome: object
+    against: str  # where the expected output came from
+    problems: list = field(default_factory=list)  # one line each
+    diffs: list = field(default_factory=list)  # (stream name, expected text, actual text)
+    blessed: bool = False
+
+    @property
+    def passed(self):
+        return not self.problems
+
+    @property
+    def word(self):
+        if self.passed:
+            return "blessed" if self.blessed else "ok"
+        return WORDS[self.outcome.ending]
+
+
+def drop_filtered(text, patterns):
+    """The text without the lines any pattern matches (timings and the like)."""
+    if not patterns:
+        return text
+    return "".join(line for line in LINE.findall(text)
+                   if not any(p.search(line.rstrip("\n")) for p in patterns))
+
+
+def judge(case, outcome, expected, against):
+    """A verdict; expected is None when the expectation set has nothing for the case."""
+    verdict = Verdict(case, outcome, against)
+    if outcome.ending in ("not built", "cannot start"):
+        verdict.problems.append(outcome.detail)
+        return verdict
+    if expected is None:
+        verdict.problems.append(f"no expected output for this case in {against}; record one with --bless")
+        return verdict
+    if not outcome.exited:
+        verdict.problems.append(f"status: expected exit status {expected.status}; {outcome.detail}")
+    elif outcome.status != expected.status:
+        verdict.problems.append(f"status: expected exit status {expected.status}, got {outcome.status}")
+    for stream, want, got in (("stdout", expected.stdout, outcome.stdout),
+                              ("stderr", expected.stderr, outcome.stderr)):
+        if stream == "stdout":
+            want, got = drop_filtered(want, case.stdout_filter), drop_filtered(got, case.stdout_filter)
+        if want != got:
+            verdict.problems.append(f"{stream} differs from the expected output")
+            verdict.diffs.append((stream, want, got))
+    return verdict
+
+
+def _visible(line):
+    """One line as unambiguous text: control, non-ASCII and trailing blank bytes escaped."""
+    body = line[:-1] if line.endswith("\n") else line
+    stripped = body.rstrip(" ")
+    shown = []
+    for ch in stripped:
+        code = ord(ch)
+        if ch == "\\":
+            shown.append("\\\\")
+        elif ch == "\t":
+            shown.append("\\t")
+        elif code < 0x20 or code >= 0x7F:
+            shown.append(f"\\x{code:02x}")
+        else:
+            shown.append(ch)
+    shown.append("\\x20" * (len(body) - len(stripped)))
+    return "".join(shown) + ("" if line.endswith("\n") else NO_NEWLINE)
+
+
+def _first_difference(old, new):
+    return next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
+
+
+def unified_diff(stream, expected, actual, context=3):
+    """The diff lines of expected against actual, as a reader needs them.
+
+    A runaway program's output can be millions of lines, more than difflib can
+    take in reasonable time, so the diff covers the texts only up to some way
+    past their first difference."""
+    old, new = LINE.findall(expected), LINE.findall(actual)
+    end = _first_difference(old, new) + DIFF_SPAN
+    cut = len(old) > end or len(new) > end
+    old, new = [_visible(line) for line in old[:end]], [_visible(line) for line in new[:end]]
+    if context is None:
+        context = max(len(old), len(new))
+    diff = list(difflib.unified_diff(old, new, f"expected {stream}", f"actual {stream}",
+                                     n=context, lineterm=""))
+    if cut:
+        diff.append(f"... the diff stops {DIFF_SPAN} lines after the first difference (line {end - DIFF_SPAN + 1})")
+    return diff

@@ -1,0 +1,152 @@
+"""Runs one case's program in a fresh directory and records how it ended and what it wrote."""
+
+import os
+import selectors
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+# A runaway program can write gigabytes before its time limit; past this much
+# output on one stream it is stopped, since no case expects anything near it.
+OUTPUT_LIMIT = 8 * 1024 * 1024
+CHUNK = 65536
+
+_running = set()
+_running_lock = threading.Lock()
+
+
+@dataclass(frozen=True)
+class Outcome:
+    ending: str  # "exited", "signal", "hung", "flooded", "not built" or "cannot start"
+    status: int  # the exit status, or the signal number; -1 when neither applies
+    stdout: str
+    stderr: str
+    seconds: float
+    detail: str  # how it ended, in words
+
+    @property
+    def exited(self):
+        return self.ending == "exited"
+
+
+def signal_name(number):
+    try:
+        return f"{signal.Signals(number).name} ({number})"
+    except ValueError:
+        return f"signal {number}"
+
+
+def _kill_group(process):
+    # The program runs in its own session, so its children go with it; the
+    # leader is not yet reaped here, which keeps the group id from being reused.
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def stop_all():
+    """Kills every program still running, for when the runner itself is interrupted."""
+    with _running_lock:
+        for process in list(_running):
+            if process.returncode is None:
+                _kill_group(process)
+
+
+def _exchange(process, stdin_bytes, deadline):
+    """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None."""
+    out_fd, err_fd = process.stdout.fileno(), process.stderr.fileno()
+    collected = {out_fd: bytearray(), err_fd: bytearray()}
+    selector = selectors.DefaultSelector()
+    for fd in collected:
+        selector.register(fd, selectors.EVENT_READ)
+    pending = memoryview(stdin_bytes)
+    if pending:
+        os.set_blocking(process.stdin.fileno(), False)
+        selector.register(process.stdin.fileno(), selectors.EVENT_WRITE)
+    else:
+        process.stdin.close()
+    open_outputs = len(collected)
+    try:
+        while open_outputs:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return collected[out_fd], collected[err_fd], "hung"
+            for key, _ in selector.select(left):
+                if key.fd in collected:
+                    chunk = os.read(key.fd, CHUNK)
+                    if not chunk:
+                        selector.unregister(key.fd)
+                        open_outputs -= 1
+                    collected[key.fd] += chunk
+                    if len(collected[key.fd]) > OUTPUT_LIMIT:
+                        return collected[out_fd], collected[err_fd], "flooded"
+                    continue
+                try:
+                    pending = pending[os.write(key.fd, pending[:CHUNK]):]
+                except BlockingIOError:
+                    continue
+                except BrokenPipeError:
+                    pending = pending[:0]
+                if not pending:
+                    selector.unregister(key.fd)
+                    process.stdin.close()
+        return collected[out_fd], collected[err_fd], None
+    finally:
+        selector.close()
+
+
+def _wait(process, deadline):
+    try:
+        process.wait(timeout=max(0.0, deadline - time.monotonic()))
+        return None
+    except subprocess.TimeoutExpired:
+        return "hung"
+
+
+def _ending(case, process, trouble):
+    if trouble == "hung":
+        return "hung", -1, f"hung: still running after {case.timeout:g} s, killed"
+    if trouble == "flooded":
+        return "flooded", -1, f"flooded: wrote more than {OUTPUT_LIMIT} bytes to one stream, killed"
+    if process.returncode < 0:
+        return "signal", -process.returncode, f"killed by signal {signal_name(-process.returncode)}"
+    return "exited", process.returncode, f"exit status {process.returncode}"
+
+
+def run_case(case, bin_dir, shown_bin_dir):
+    """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary directory."""
+    program = (Path(bin_dir) / case.program).resolve()
+    if not (program.is_file() and os.access(program, os.X_OK)):
+        shown = Path(shown_bin_dir) / case.program
+        return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
+    argv = [case.program.encode()] + [a.encode("latin-1") for a in case.args]
+    with tempfile.TemporaryDirectory(prefix="regress-") as workdir:
+        for name, content in case.files:
+            (Path(workdir) / name).write_bytes(content.encode("latin-1"))
+        start = time.monotonic()
+        deadline = start + case.timeout
+        try:
+            process = subprocess.Popen(argv, executable=program, cwd=workdir, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       start_new_session=True)
+        except OSError as error:
+            return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
+        with process:
+            with _running_lock:
+                _running.add(process)
+            try:
+                stdout, stderr, trouble = _exchange(process, case.stdin.encode("latin-1"), deadline)
+                trouble = trouble or _wait(process, deadline)
+            finally:
+                if process.returncode is None:
+                    _kill_group(process)
+                with _running_lock:
+                    _running.discard(process)
+        seconds = time.monotonic() - start
+    ending, status, detail = _ending(case, process, trouble)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)

@@ -1,0 +1,34 @@
+"""Writes the run's verdicts as a JUnit XML file, one testcase per suite case."""
+
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+from report import failure_text
+
+
+def write_junit(path, verdicts, rerun):
+    root = ET.Element("testsuites", name="kel regression suite")
+    suites = {}
+    for verdict in verdicts:
+        case = verdict.case
+        suite = suites.get(case.deliverable)
+        if suite is None:
+            suite = suites[case.deliverable] = ET.SubElement(root, "testsuite", name=case.deliverable)
+        testcase = ET.SubElement(suite, "testcase", classname=case.deliverable, name=case.name,
+                                 time=f"{verdict.outcome.seconds:.3f}")
+        if not verdict.passed:
+            failure = ET.SubElement(testcase, "failure", type=verdict.word,
+                                    message="; ".join(verdict.problems))
+            failure.text = failure_text(verdict, rerun(case), limit=None)
+    for element in [root, *suites.values()]:
+        cases = element.iter("testcase")
+        timed = [(float(c.get("time")), c.find("failure") is not None) for c in cases]
+        element.set("tests", str(len(timed)))
+        element.set("failures", str(sum(failed for _, failed in timed)))
+        element.set("errors", "0")
+        element.set("time", f"{sum(t for t, _ in timed):.3f}")
+    ET.indent(root)
+    target = Path(path)
+    temporary = target.with_name(target.name + ".tmp")
+    ET.ElementTree(root).write(temporary, encoding="utf-8", xml_declaration=True)
+    temporary.replace(target)

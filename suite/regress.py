@@ -1,0 +1,275 @@
+"""The suite runner: builds, runs the selected cases against a kel runtime, and reports what it saw."""
+
+import argparse
+import concurrent.futures
+import fnmatch
+import os
+import shlex
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import build  # noqa: E402
+import cases as casefiles  # noqa: E402
+import compare  # noqa: E402
+import execute  # noqa: E402
+import runtime_check  # noqa: E402
+from junit import write_junit  # noqa: E402
+from report import NORMAL, QUIET, VERBOSE, Report, wants_colour  # noqa: E402
+
+CASES_DIR = build.ROOT / "suite" / "cases"
+SETUP_ERROR = 2
+
+EPILOG = """\
+commands of ./regress besides running the cases:
+  ./regress test        build, then run every CTest test (each suite case, the unit
+                        tests, the runner's own tests); extra words go to ctest,
+                        e.g. ./regress test -R argshow
+  ./regress bench       build, then run the benchmark (suite/bench.py)
+
+exit status: 0 when every selected case passed, 1 when one failed,
+2 when the suite could not run as asked (set-up, build, case file or archive problem).
+
+examples:
+  ./regress                                  build and run every case
+  ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
+  ./regress --runtime ~/kel/libkel.a         the suite against another runtime
+  ./regress --runtime ~/kel/libkel.a --bless expect/mine
+  ./regress --runtime ~/kel/libkel.a --expect expect/mine
+"""
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        prog="./regress", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
+        description="Run the kel regression suite's cases and report how each program behaved.")
+    say = p.add_mutually_exclusive_group()
+    say.add_argument("-q", "--quiet", action="store_true",
+                     help="print only failures and the closing count, e.g. ./regress -q")
+    say.add_argument("-v", "--verbose", action="store_true",
+                     help="print how each case ran, and whole texts in diffs, e.g. ./regress -v")
+    p.add_argument("--list", action="store_true",
+                   help="list the selected cases' names and stop, e.g. ./regress --list --only argshow")
+    p.add_argument("--only", metavar="PATTERN", action="append", default=[],
+                   help="run only matching cases: a case's exact name selects it alone, a pattern "
+                        "with * ? [ is a glob on deliverable/name, anything else a substring; "
+                        "may be repeated, e.g. --only evalix/precedence --only 'argshow/*'")
+    p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
+                   help="run N cases at once (default: all cores), e.g. -j 1")
+    p.add_argument("--junit", metavar="FILE",
+                   help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
+    p.add_argument("--runtime", metavar="PATH",
+                   help="build and run the suite against this kel runtime archive instead of the "
+                        "bundled one, after checking its symbols, e.g. --runtime ~/kel/libkel.a")
+    sets = p.add_mutually_exclusive_group()
+    sets.add_argument("--bless", metavar="DIR",
+                      help="record the outputs of the cases not marked fixed as this runtime's "
+                           "expectation set in DIR (fixed cases are still checked), "
+                           "e.g. --bless expect/mine")
+    sets.add_argument("--expect", metavar="DIR",
+                      help="check the cases not marked fixed against the expectation set in DIR "
+                           "instead of the case files, e.g. --expect expect/mine")
+    p.add_argument("--cases", metavar="DIR", default=str(CASES_DIR),
+                   help="read case files from DIR (default: suite/cases), e.g. --cases my/cases")
+    p.add_argument("--bin", metavar="DIR",
+                   help="take the programs from DIR instead of the build's bin/, e.g. --bin /tmp/bin")
+    p.add_argument("--build", metavar="DIR", default=str(build.DEFAULT_BUILD),
+                   help="the build directory (default: build; builds against --runtime go under "
+                        "DIR/runtimes/), e.g. --build /tmp/kel-build")
+    stage = p.add_mutually_exclusive_group()
+    stage.add_argument("--no-build", action="store_true",
+                       help="use what is built without running cmake, e.g. --no-build")
+    stage.add_argument("--build-only", action="store_true",
+                       help="configure and build, then stop, e.g. --build-only")
+    args = p.parse_args(argv)
+    if args.jobs < 1:
+        p.error("-j needs at least 1")
+    return args
+
+
+def shown(path):
+    """A path as the reader most easily finds it: relative to here when it is below here."""
+    path = Path(path).resolve()
+    try:
+        return str(path.relative_to(Path.cwd()))
+    except ValueError:
+        return str(path)
+
+
+def selected(all_cases, patterns):
+    if not patterns:
+        return all_cases
+    ids = {c.id for c in all_cases}
+
+    def matches(case, pattern):
+        if pattern in ids:
+            return case.id == pattern
+        if any(ch in pattern for ch in "*?["):
+            return fnmatch.fnmatchcase(case.id, pattern)
+        return pattern in case.id
+
+    return [c for c in all_cases if any(matches(c, p) for p in patterns)]
+
+
+def rerun_command(args):
+    """A command line that runs one case again alone, the same way, in full."""
+    regress = "./regress" if Path.cwd() == build.ROOT else shown(build.ROOT / "regress")
+    words = [regress]
+    for option in ("runtime", "bless", "expect", "bin"):
+        if getattr(args, option):
+            words += [f"--{option}", getattr(args, option)]
+    if Path(args.cases).resolve() != CASES_DIR:
+        words += ["--cases", args.cases]
+    if Path(args.build).resolve() != build.DEFAULT_BUILD:
+        words += ["--build", args.build]
+    return lambda case: shlex.join(words + ["--only", case.id, "-v"])
+
+
+def check_runtime(archive):
+    """None when the archive will do; otherwise the reason, ready to print."""
+    if not Path(archive).is_file():
+        return f"regress: runtime archive not found: {archive}"
+    try:
+        rows = runtime_check.check_archive(archive)
+    except runtime_check.ArchiveUnreadable as error:
+        return f"regress: cannot read runtime archive {archive}: {error}"
+    return runtime_check.format_problems(archive, rows) if rows else None
+
+
+class Expectations:
+    """Where each case's expected output comes from: its case file, or the expectation set."""
+
+    def __init__(self, args):
+        self.set_dir = args.expect or args.bless
+        self.blessing = bool(args.bless)
+        self.cases_dir = args.cases
+        self.loaded = {}
+
+    def describe(self):
+        if self.blessing:
+            return (f"recording the outputs of cases not marked fixed into {shown(self.set_dir)}; "
+                    "fixed cases are checked against the case files")
+        if self.set_dir:
+            return (f"the expectation set {shown(self.set_dir)}, "
+                    "and the case files for cases marked fixed")
+        return "the case files"
+
+    def for_case(self, case):
+        """(expected, where it came from); expected None when the set lacks the case."""
+        if case.fixed or not self.set_dir:
+            return case.expected, shown(Path(self.cases_dir) / f"{case.deliverable}.json")
+        if case.deliverable not in self.loaded:
+            self.loaded[case.deliverable] = casefiles.load_expectations(self.set_dir, case.deliverable)
+        where = shown(Path(self.set_dir) / f"{case.deliverable}.json")
+        return self.loaded[case.deliverable].get(case.name), where
+
+
+def judge(case, outcome, expectations):
+    if expectations.blessing and not case.fixed:
+        where = shown(Path(expectations.set_dir) / f"{case.deliverable}.json")
+        verdict = compare.Verdict(case, outcome, where, blessed=True)
+        if not outcome.exited:
+            verdict.problems.append(f"cannot bless: {outcome.detail}")
+        return verdict
+    expected, where = expectations.for_case(case)
+    return compare.judge(case, outcome, expected, where)
+
+
+def bless_all(expectations, all_cases, verdicts):
+    for deliverable in dict.fromkeys(c.deliverable for c in all_cases):
+        recorded = {v.case.name: casefiles.Expected(v.outcome.stdout, v.outcome.stderr, v.outcome.status)
+                    for v in verdicts
+                    if v.blessed and v.passed and v.case.deliverable == deliverable}
+        if recorded:
+            names = [c.name for c in all_cases if c.deliverable == deliverable]
+            casefiles.bless(expectations.set_dir, deliverable, names, recorded)
+
+
+def run_all(chosen, bin_dir, args, report, expectations):
+    total = len(chosen)
+    verdicts = {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir)): c for c in chosen}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                case = futures[future]
+                verdicts[case.id] = judge(case, future.result(), expectations)
+                report.progress(len(verdicts), total, verdicts[case.id])
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            execute.stop_all()
+            raise
+    return [verdicts[c.id] for c in chosen]
+
+
+def main(argv):
+    args = parse_args(argv)
+    level = QUIET if args.quiet else VERBOSE if args.verbose else NORMAL
+    report = Report(sys.stdout, level, wants_colour(sys.stdout))
+    try:
+        all_cases = casefiles.load_cases(args.cases)
+        expectations = Expectations(args)
+    except casefiles.CaseFileError as error:
+        print(f"regress: {error}", file=sys.stderr)
+        return SETUP_ERROR
+    chosen = selected(all_cases, args.only)
+    if args.only and not chosen:
+        print(f"regress: no case matches {' or '.join(args.only)} (see ./regress --list)", file=sys.stderr)
+        return SETUP_ERROR
+    if args.list:
+        for case in chosen:
+            print(case.id)
+        if not chosen:
+            print(f"no cases in {shown(args.cases)}", file=sys.stderr)
+        return 0
+
+    build_dir = Path(args.build)
+    if args.runtime:
+        trouble = check_runtime(args.runtime)
+        if trouble:
+            print(trouble, file=sys.stderr)
+            return SETUP_ERROR
+        build_dir = build.runtime_build_dir(args.build, args.runtime)
+    if not args.no_build:
+        try:
+            build.ensure_built(build_dir, args.runtime, quiet=args.quiet)
+        except build.BuildFailed as error:
+            print(f"regress: build failed: {error}", file=sys.stderr)
+            return SETUP_ERROR
+    if args.build_only:
+        return 0
+    if not chosen:
+        report.say(f"no cases in {shown(args.cases)}", QUIET)
+        return 0
+
+    bin_dir = Path(args.bin) if args.bin else build_dir / "bin"
+    runtime = shown(args.runtime) if args.runtime else "the bundled kelrt"
+    report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "
+               f"from {shown(args.cases)}, "
+               f"programs from {shown(bin_dir)}")
+    report.say(f"runtime: {runtime}; expected output: {expectations.describe()}\n")
+    started = time.monotonic()
+    try:
+        verdicts = run_all(chosen, bin_dir, args, report, expectations)
+        if expectations.blessing:
+            bless_all(expectations, all_cases, verdicts)
+    except casefiles.CaseFileError as error:
+        print(f"regress: {error}", file=sys.stderr)
+        return SETUP_ERROR
+    rerun = rerun_command(args)
+    report.failures(verdicts, rerun)
+    report.summary(verdicts, time.monotonic() - started, args.jobs)
+    if args.junit:
+        write_junit(args.junit, verdicts, rerun)
+    return 0 if all(v.passed for v in verdicts) else 1
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:
+        execute.stop_all()
+        print("\nregress: interrupted", file=sys.stderr)
+        sys.exit(130)

@@ -1,0 +1,50 @@
+"""Fixtures for the runner's tests: a scratch suite with its own case files and programs."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+REGRESS = ROOT / "suite" / "regress.py"
+sys.path.insert(0, str(ROOT / "suite"))
+
+
+class ScratchSuite(unittest.TestCase):
+    """Each test gets empty cases/ and bin/ directories and runs the real runner on them."""
+
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory(prefix="regress-test-")
+        self.addCleanup(scratch.cleanup)
+        self.dir = Path(scratch.name)
+        self.cases = self.dir / "cases"
+        self.bin = self.dir / "bin"
+        self.cases.mkdir()
+        self.bin.mkdir()
+
+    def program(self, name, shell_body):
+        path = self.bin / name
+        path.write_text("#!/bin/sh\n" + textwrap.dedent(shell_body))
+        path.chmod(0o755)
+
+    def c_program(self, name, source):
+        source_file = self.dir / f"{name}.c"
+        source_file.write_text(textwrap.dedent(source))
+        subprocess.run(["gcc", "-m32", "-o", str(self.bin / name), str(source_file)], check=True)
+
+    def case_file(self, deliverable, *cases):
+        entries = [{"stdout": "", "stderr": "", "status": 0, **case} for case in cases]
+        text = json.dumps({"deliverable": deliverable, "cases": entries})
+        (self.cases / f"{deliverable}.json").write_text(text)
+
+    def regress(self, *args):
+        """Runs the runner on the scratch suite; returns (exit status, stdout, stderr)."""
+        command = [sys.executable, str(REGRESS), "--cases", str(self.cases), "--bin", str(self.bin),
+                   "--no-build", *args]
+        env = {**os.environ, "NO_COLOR": "1"}
+        done = subprocess.run(command, capture_output=True, text=True, cwd=self.dir, env=env, timeout=120)
+        return done.returncode, done.stdout, done.stderr

@@ -1,0 +1,75 @@
+"""Reading case files, choosing cases with --only, and an empty suite."""
+
+import json
+import unittest
+
+from support import ScratchSuite
+
+
+class CaseFiles(ScratchSuite):
+    def write(self, deliverable, cases, name=None):
+        text = json.dumps({"deliverable": deliverable, "cases": cases})
+        (self.cases / f"{name or deliverable}.json").write_text(text)
+
+    def assert_refused(self, message):
+        status, out, err = self.regress()
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn(message, err)
+
+    def test_mistakes_in_a_case_file_are_refused_with_their_place(self):
+        base = {"name": "one", "stdout": "", "stderr": "", "status": 0}
+        mistakes = [
+            ([{**base, "stdot": "x"}], "case 1: unknown field stdot"),
+            ([{**base, "name": "two words"}], "name 'two words' must be letters"),
+            ([base, base], "case names used twice: one"),
+            ([{k: v for k, v in base.items() if k != "status"}], "missing field 'status'"),
+            ([{**base, "status": True}], "field 'status' has the wrong type"),
+            ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
+            ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
+            ([{**base, "stdout_filter": ["("]}], "stdout_filter '('"),
+            ([{**base, "timeout": 0}], "timeout must be positive"),
+        ]
+        for cases, message in mistakes:
+            with self.subTest(message):
+                self.write("prog", cases)
+                self.assert_refused(message)
+
+    def test_the_deliverable_must_match_the_file_name(self):
+        self.write("other", [], name="prog")
+        self.assert_refused("\"deliverable\" must be 'prog', the file's name")
+
+    def test_an_empty_suite_reports_no_cases_and_passes(self):
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0)
+        self.assertIn("no cases in cases", out)
+
+
+class Selection(ScratchSuite):
+    def setUp(self):
+        super().setUp()
+        self.case_file("evalix", {"name": "precedence"}, {"name": "precedence-unary"}, {"name": "assign"})
+        self.case_file("xevalix", {"name": "precedence"})
+
+    def listed(self, *patterns):
+        args = [a for p in patterns for a in ("--only", p)]
+        status, out, _ = self.regress("--list", *args)
+        return status, out.split()
+
+    def test_an_exact_name_selects_that_case_alone(self):
+        self.assertEqual(self.listed("evalix/precedence"), (0, ["evalix/precedence"]))
+
+    def test_substrings_globs_and_repeats(self):
+        self.assertEqual(self.listed("evalix/prec")[1],
+                         ["evalix/precedence", "evalix/precedence-unary", "xevalix/precedence"])
+        self.assertEqual(self.listed("evalix/*")[1],
+                         ["evalix/precedence", "evalix/precedence-unary", "evalix/assign"])
+        self.assertEqual(self.listed("*/assign", "xevalix/*")[1], ["evalix/assign", "xevalix/precedence"])
+
+    def test_a_pattern_that_matches_nothing_is_an_error(self):
+        status, out, err = self.regress("--only", "evalx")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("no case matches evalx", err)
+
+
+if __name__ == "__main__":
+    unittest.main()

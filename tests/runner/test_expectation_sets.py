@@ -1,0 +1,68 @@
+"""Recording a runtime's own outputs with --bless and checking against them with --expect."""
+
+import json
+import unittest
+
+from support import ScratchSuite
+
+
+class BlessThenExpect(ScratchSuite):
+    def setUp(self):
+        super().setUp()
+        self.sets = self.dir / "mine"
+        # Stands in for another runtime: its layout differs from the case files'.
+        self.program("layout", 'echo "  +1.5@0"\necho note >&2\nexit 4\n')
+        self.program("frame", "echo fixed text\n")
+        self.case_file("layout", {"name": "real", "stdout": "1.5\n"})
+        self.case_file("frame", {"name": "text", "stdout": "fixed text\n", "fixed": True})
+
+    def test_blessed_outputs_pass_with_expect_and_fail_without(self):
+        self.assertEqual(self.regress()[0], 1)
+        status, out, _ = self.regress("--bless", str(self.sets))
+        self.assertEqual(status, 0, out)
+        self.assertIn("layout/real ... blessed", out)
+        self.assertEqual(json.loads((self.sets / "layout.json").read_text()),
+                         {"real": {"stdout": "  +1.5@0\n", "stderr": "note\n", "status": 4}})
+        self.assertFalse((self.sets / "frame.json").exists())
+        status, out, _ = self.regress("--expect", str(self.sets))
+        self.assertEqual(status, 0, out)
+        self.program("layout", 'echo "  +1.6@0"\necho note >&2\nexit 4\n')
+        status, out, _ = self.regress("--expect", str(self.sets))
+        self.assertEqual(status, 1)
+        self.assertIn("(expected output: mine/layout.json)", out)
+        self.assertIn("-  +1.5@0\n    +  +1.6@0\n", out)
+
+    def test_fixed_cases_are_checked_against_the_case_file_even_when_blessing(self):
+        self.program("frame", "echo other text\n")
+        status, out, _ = self.regress("--bless", str(self.sets))
+        self.assertEqual(status, 1)
+        self.assertIn("frame/text ... FAIL", out)
+        self.assertIn("(expected output: cases/frame.json)", out)
+        self.assertFalse((self.sets / "frame.json").exists())
+
+    def test_a_crash_is_not_blessed(self):
+        self.program("layout", "kill -ABRT $$\n")
+        status, out, _ = self.regress("--bless", str(self.sets))
+        self.assertEqual(status, 1)
+        self.assertIn("cannot bless: killed by signal SIGABRT (6)", out)
+        self.assertFalse((self.sets / "layout.json").exists())
+
+    def test_blessing_one_case_keeps_the_others_and_drops_removed_ones(self):
+        self.case_file("layout", {"name": "real", "stdout": ""}, {"name": "int", "stdout": ""})
+        self.assertEqual(self.regress("--bless", str(self.sets))[0], 0)
+        self.program("layout", "echo changed\n")
+        self.case_file("layout", {"name": "real", "stdout": ""})
+        self.assertEqual(self.regress("--bless", str(self.sets), "--only", "layout/real")[0], 0)
+        blessed = json.loads((self.sets / "layout.json").read_text())
+        self.assertEqual(list(blessed), ["real"])
+        self.assertEqual(blessed["real"]["stdout"], "changed\n")
+
+    def test_a_case_missing_from_the_set_fails_and_says_so(self):
+        self.sets.mkdir()
+        status, out, _ = self.regress("--expect", str(self.sets))
+        self.assertEqual(status, 1)
+        self.assertIn("no expected output for this case in mine/layout.json; record one with --bless", out)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,106 @@
+"""How the runner runs a case and reports each way a program can go wrong."""
+
+import time
+import unittest
+
+from support import ScratchSuite
+
+SHOW_ARGS = r"""
+    #include <stdio.h>
+    int main(int argc, char **argv) {
+        for (int i = 0; i < argc; i++) printf("[%s]\n", argv[i]);
+        int c;
+        while ((c = getchar()) != EOF) printf("%02x ", c);
+        return 0;
+    }
+"""
+
+
+class WhatTheProgramIsGiven(ScratchSuite):
+    def test_argv_stdin_bytes_and_files_reach_the_program(self):
+        self.c_program("showargs", SHOW_ARGS)
+        self.program("catfile", "cat data.txt\n")
+        self.case_file("showargs", {"name": "given", "args": ["a b", "\u00e9"], "stdin": "\u00ff\n",
+                                    "stdout": "[showargs]\n[a b]\n[\u00e9]\nff 0a "})
+        self.case_file("catfile", {"name": "file", "files": {"data.txt": "line\n"}, "stdout": "line\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+        self.assertIn("2 passed, 0 failed", out)
+
+    def test_filtered_lines_are_left_out_of_both_sides(self):
+        self.program("timed", "echo result 42\necho 'took 0.731 s'\n")
+        self.case_file("timed", {"name": "run", "stdout": "result 42\ntook 9 s\n",
+                                 "stdout_filter": ["^took [0-9.]+ s$"]})
+        self.assertEqual(self.regress()[0], 0)
+
+
+class HowAFailureIsReported(ScratchSuite):
+    def test_wrong_output_shows_a_unified_diff_and_how_to_rerun(self):
+        self.program("adder", "echo 1\necho 3\necho 'oops' >&2\n")
+        self.case_file("adder", {"name": "sum", "stdout": "1\n2\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("--- expected stdout\n    +++ actual stdout\n    @@ -1,2 +1,2 @@\n"
+                      "     1\n    -2\n    +3\n", out)
+        self.assertIn("    --- expected stderr\n    +++ actual stderr\n    @@ -0,0 +1 @@\n    +oops\n", out)
+        self.assertIn("--only adder/sum -v", out)
+        self.assertIn("0 passed, 1 failed", out)
+
+    def test_invisible_differences_are_made_visible(self):
+        self.program("blank", "printf 'a \\001\\nb \\nend'\n")
+        self.case_file("blank", {"name": "tail", "stdout": "a \u0001\nb \nend\n"})
+        out = self.regress()[1]
+        self.assertIn("    -end\n    +end\n    \\ No newline at end of file\n", out)
+        self.case_file("blank", {"name": "tail", "stdout": "a\u0001\nb\nend"})
+        self.assertIn("    -a\\x01\n    -b\n    +a \\x01\n    +b\\x20\n", self.regress()[1])
+
+    def test_wrong_exit_status_names_both(self):
+        self.program("quits", "exit 3\n")
+        self.case_file("quits", {"name": "status", "status": 1})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("quits/status ... FAIL (status: expected exit status 1, got 3)", out)
+
+    def test_death_by_signal_never_matches(self):
+        self.program("crashes", "echo before\nkill -SEGV $$\n")
+        self.case_file("crashes", {"name": "segv", "stdout": "before\n", "status": 139})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("CRASH (status: expected exit status 139; killed by signal SIGSEGV (11))", out)
+
+    def test_a_hang_is_killed_with_its_children_at_the_time_limit(self):
+        # The shell's child keeps the output pipes open: only killing the whole group ends the case.
+        self.program("hangs", "echo waiting\nsleep 60\n")
+        self.case_file("hangs", {"name": "forever", "stdout": "waiting\n", "timeout": 1})
+        started = time.monotonic()
+        status, out, _ = self.regress()
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(status, 1)
+        self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed)", out)
+
+    def test_runaway_output_is_stopped(self):
+        self.program("spews", "exec yes\n")
+        self.case_file("spews", {"name": "flood", "stdout": "y\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("FLOOD (status: expected exit status 0; flooded: wrote more than", out)
+        self.assertIn("more diff lines; rerun with -v to see them all", out)
+
+    def test_a_program_that_is_not_built_is_named(self):
+        self.case_file("absent", {"name": "any"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("program not built: bin/absent", out)
+
+    def test_one_failure_among_passes_is_counted_in_the_table(self):
+        self.program("good", "echo fine\n")
+        self.case_file("good", {"name": "a", "stdout": "fine\n"}, {"name": "b", "stdout": "fine\n"},
+                       {"name": "c", "stdout": "other\n"})
+        status, out, _ = self.regress("-j", "1")
+        self.assertEqual(status, 1)
+        self.assertRegex(out, r"\ngood +3 +2 +1 ")
+        self.assertIn("[3/3] good/c ... FAIL", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
