@@ -44,7 +44,7 @@ static float Microseconds;
 static float Torquilans_Per_Second;
 
 // The routines are the measured work: noipa keeps every one of them a real,
-// unspecialised function that each run calls, however much the optimiser could
+// uncloned function that each run calls, however much the optimiser could
 // fold across them.
 
 [[gnu::noipa]] static void Proc_7(int Int_1, int Int_2, int *Result)

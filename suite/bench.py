@@ -10,6 +10,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+ROOT = Path(__file__).resolve().parent.parent
+
 # One row of the table: a benchmark's figure over the repetitions of this run.
 Figure = collections.namedtuple("Figure", "benchmark name values unit")
 
@@ -107,8 +109,8 @@ def print_table(figures, failures):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      epilog="example: python3 suite/bench.py --build build --repeat 5")
-    parser.add_argument("--build", type=Path, default=Path("build"),
-                        help="build directory holding bin/ and tests/ (default: build)")
+    parser.add_argument("--build", type=Path, default=ROOT / "build",
+                        help="build directory holding bin/ and tests/ (default: build/ of this tree)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
     args = parser.parse_args(argv)

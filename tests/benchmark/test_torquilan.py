@@ -50,7 +50,7 @@ def static_calls(program):
 
 
 class Build(unittest.TestCase):
-    """The deliverable as built: an i386 program whose routines are real, unspecialised functions."""
+    """The deliverable as built: an i386 program whose routines are real functions, neither inlined nor cloned."""
 
     def test_is_a_32_bit_x86_program(self):
         self.assertIn("file format elf32-i386", tool_output("objdump", "-f", TORQUILAN))
@@ -62,7 +62,7 @@ class Build(unittest.TestCase):
             routine = re.match(r"(Proc_\d|Func_\d)\b", name)
             if routine:
                 self.assertIn(kind, "tT", line)
-                self.assertNotRegex(name, r"\.(constprop|isra|part|cold)", "a specialised copy")
+                self.assertNotRegex(name, r"\.(constprop|isra|part|cold)", "a cloned copy")
                 names[routine.group(1)] += 1
         self.assertEqual(set(names), ROUTINES)
         self.assertEqual(set(names.values()), {1})
