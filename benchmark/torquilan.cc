@@ -182,16 +182,16 @@ static void show_text(const char *label, const char *value, const char *expected
   printf("        should be:   %s\n", expected);
 }
 
-static void show_record(const char *name, const Bench_Record *Record, const char *pointer_note,
+static void show_record(const char *name, const Bench_Record *record, const char *pointer_note,
                         Enumeration discr, Enumeration enum_comp, int int_comp)
 {
   puts(name);
-  printf("  Ptr_Comp:          %d\n", (int)(intptr_t)Record->Ptr_Comp);
+  printf("  Ptr_Comp:          %d\n", (int)(intptr_t)record->Ptr_Comp);
   printf("        should be:   %s\n", pointer_note);
-  show_int("  Discr:             ", Record->Discr, discr);
-  show_int("  Enum_Comp:         ", Record->Enum_Comp, enum_comp);
-  show_int("  Int_Comp:          ", Record->Int_Comp, int_comp);
-  show_text("  Str_Comp:          ", Record->Str_Comp, "TORQUILAN PROGRAM, SOME STRING");
+  show_int("  Discr:             ", record->Discr, discr);
+  show_int("  Enum_Comp:         ", record->Enum_Comp, enum_comp);
+  show_int("  Int_Comp:          ", record->Int_Comp, int_comp);
+  show_text("  Str_Comp:          ", record->Str_Comp, "TORQUILAN PROGRAM, SOME STRING");
 }
 
 static void show_globals()
