@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Properties of the formatting routines over many seeded random arguments, run through their
+callers: layouts and field widths, digits that read back within the rounding asked for, an
+immediate end for every argument, and archives that link into a caller's own program."""
+import os
+import random
+import re
+import struct
+import subprocess
+import sys
+import unittest
+from decimal import Decimal, getcontext
+from pathlib import Path
+
+BIN = Path(os.environ.get("FORMATTING_BIN", "build/bin"))
+SEED = int(os.environ.get("FORMATTING_SEED", "20261208"))
+COUNT = int(os.environ.get("FORMATTING_COUNT", "100000"))
+INT_MIN, INT_MAX = -2**31, 2**31 - 1
+
+getcontext().prec = 60
+
+
+def results(program, lines, args=(), timeout=120):
+    """The bracketed result of each input line, in order."""
+    done = subprocess.run([str(BIN / program), *args], input="".join(l + "\n" for l in lines),
+                          capture_output=True, text=True, encoding="latin-1", timeout=timeout)
+    if done.returncode != 0 or done.stderr:
+        raise AssertionError(f"{program} ended with {done.returncode}: {done.stderr[:500]}")
+    out = done.stdout.split("\n")
+    assert out.pop() == "", "the output ends with a line end"
+    assert len(out) == len(lines), f"{len(out)} results for {len(lines)} lines"
+    for line in out:
+        assert line.startswith("[") and line.endswith("]"), line[:200]
+    return [line[1:-1] for line in out]
+
+
+def leading_spaces_then(program, line, timeout=120):
+    """The one result of a line whose field may be gigabytes wide, streamed: the number of
+    spaces that open it, and the text after them."""
+    with subprocess.Popen([str(BIN / program)], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE) as process:
+        process.stdin.write((line + "\n").encode())
+        process.stdin.close()
+        buffer = bytearray(1 << 20)
+        spaces, tail, start = 0, bytearray(), 1
+        while n := os.readv(process.stdout.fileno(), [buffer]):
+            if start:
+                assert buffer[0] == ord("["), buffer[:80]
+            if not tail and buffer.count(b" ", start, n) == n - start:
+                spaces += n - start
+            else:
+                chunk = bytes(buffer[start:n])
+                if not tail:
+                    spaces += len(chunk) - len(chunk.lstrip(b" "))
+                    chunk = chunk.lstrip(b" ")
+                tail += chunk
+            start = 0
+        assert process.wait(timeout) == 0
+    assert tail.endswith(b"]\n"), tail[-80:]
+    return spaces, tail[:-2].decode()
+
+
+def double_bits(rng):
+    """Doubles from every binade, both signs, subnormals and exact zeros included."""
+    return struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64) & ~(0x7ff << 52)
+                                           | rng.randrange(0x7ff) << 52))[0]
+
+
+def random_doubles(rng, count):
+    notable = [0.0, -0.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 9.95, 9.995,
+               0.95, 0.5, 1.0, 10.0]
+    values = []
+    for i in range(count):
+        kind = i % 4
+        if kind == 0:
+            values.append(double_bits(rng))
+        elif kind == 1:
+            values.append(rng.uniform(-1e6, 1e6))
+        elif kind == 2:
+            # decimal values on and around the rounding boundaries of a few digits
+            digits = rng.randrange(1, 9)
+            values.append(rng.choice((-1, 1)) * (rng.randrange(10**digits) + 0.5) * 10.0**rng.randrange(-12, 12))
+        else:
+            values.append(rng.choice(notable) * rng.choice((-1, 1)))
+    return values
+
+
+def places_counts(rng, count, low=-80, high=80):
+    extremes = [62, 63, 70, -62, -63, -64, -70, 0, 1, -1, 7, 8, -8]
+    return [rng.choice(extremes) if rng.random() < 0.2 else rng.randint(low, high) for _ in range(count)]
+
+
+def within_rounding(shown, x, unit, slack):
+    """True when the shown digits lie within half a unit of the last place of x, give or take
+    the rounding error of the routine's own arithmetic (slack, relative to x)."""
+    return abs(shown - abs(Decimal(x))) <= unit / 2 + abs(Decimal(x)) * Decimal(slack)
+
+
+class DecformTest(unittest.TestCase):
+    LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
+
+    def test_layout_and_digits_read_back_within_the_rounding(self):
+        rng = random.Random(SEED)
+        values = random_doubles(rng, COUNT)
+        places = places_counts(rng, COUNT)
+        texts = results("call-decform", [f"{x!r} {p}" for x, p in zip(values, places)])
+        for x, p, text in zip(values, places, texts):
+            with self.subTest(x=x, places=p, text=text):
+                m = self.LAYOUT.match(text)
+                self.assertIsNotNone(m)
+                spaces, sign, lead, fraction, exponent = m.groups()
+                count = ~p if p < 0 else p
+                self.assertEqual(len(spaces), max(count - 62, 0))
+                self.assertEqual(sign, "-" if x < 0 else " ")
+                self.assertEqual(len(fraction or ""), min(count, 7))
+                if x == 0:
+                    self.assertEqual((lead + (fraction or "")).strip("0"), "")
+                    self.assertEqual(exponent, "-99")
+                    continue
+                self.assertNotEqual(lead, "0")
+                digits = min(count, 7)
+                shown = Decimal(lead + (fraction or "")).scaleb(int(exponent) - digits)
+                unit = Decimal(1).scaleb(int(exponent) - digits)
+                # the mantissa is normalised by up to 324 roundings of a double
+                self.assertTrue(within_rounding(shown, x, unit, "1e-13"))
+
+    def test_non_finite_values_end_at_once(self):
+        rng = random.Random(SEED + 1)
+        lines, wanted = [], []
+        for _ in range(2000):
+            kind = rng.randrange(3)
+            p = rng.randint(-80, 80)
+            count = ~p if p < 0 else p
+            if kind < 2:
+                lines.append(("-inf" if kind else "inf") + f" {p}")
+                wanted.append(" " * max(count - 62, 0) + ("-Inf" if kind else " Inf"))
+            else:
+                payload = rng.getrandbits(52) or 1
+                lines.append(f"bits:{(rng.getrandbits(1) << 63 | 0x7ff << 52 | payload):016x} {p}")
+                wanted.append(" " * max(count - 62, 0) + " NaN")
+        self.assertEqual(results("call-decform", lines, timeout=10), wanted)
+
+    def test_places_at_the_32_bit_extremes(self):
+        # the ones' complement of the most negative count is the largest: spaces to fill
+        # 2147483647 - 62 columns, then the sign position of 1.5
+        self.assertEqual(leading_spaces_then("call-decform", f"1.5 {INT_MIN}"),
+                         (INT_MAX - 62 + 1, "1.5000000@0"))
+
+
+if __name__ == "__main__":
+    unittest.main()
