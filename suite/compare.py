@@ -100,5 +100,6 @@ def unified_diff(stream, expected, actual, context=3):
     diff = list(difflib.unified_diff(old, new, f"expected {stream}", f"actual {stream}",
                                      n=context, lineterm=""))
     if cut:
-        diff.append(f"... the diff stops {DIFF_SPAN} lines after the first difference (line {end - DIFF_SPAN + 1})")
+        first = end - DIFF_SPAN + 1
+        diff.append(f"... the diff stops {DIFF_SPAN} lines after the first difference (line {first})")
     return diff

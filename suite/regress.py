@@ -5,6 +5,7 @@ import concurrent.futures
 import fnmatch
 import os
 import shlex
+import signal
 import sys
 import time
 from pathlib import Path
@@ -266,10 +267,19 @@ def main(argv):
     return 0 if all(v.passed for v in verdicts) else 1
 
 
+def interrupted(signum, _frame):
+    raise KeyboardInterrupt(signum)
+
+
 if __name__ == "__main__":
+    # The programs run in sessions of their own, out of reach of the terminal's
+    # signals, so the runner must end them itself however it is stopped.
+    for stop in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, interrupted)
     try:
         sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         execute.stop_all()
-        print("\nregress: interrupted", file=sys.stderr)
-        sys.exit(130)
+        signum = stop.args[0] if stop.args else signal.SIGINT
+        print(f"\nregress: stopped by {signal.Signals(signum).name}", file=sys.stderr)
+        sys.exit(128 + signum)

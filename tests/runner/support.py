@@ -41,10 +41,13 @@ class ScratchSuite(unittest.TestCase):
         text = json.dumps({"deliverable": deliverable, "cases": entries})
         (self.cases / f"{deliverable}.json").write_text(text)
 
-    def regress(self, *args):
+    def command(self, *args):
+        return [sys.executable, str(REGRESS), "--cases", str(self.cases), "--bin", str(self.bin),
+                "--no-build", *args]
+
+    def regress(self, *args, env=None):
         """Runs the runner on the scratch suite; returns (exit status, stdout, stderr)."""
-        command = [sys.executable, str(REGRESS), "--cases", str(self.cases), "--bin", str(self.bin),
-                   "--no-build", *args]
-        env = {**os.environ, "NO_COLOR": "1"}
-        done = subprocess.run(command, capture_output=True, text=True, cwd=self.dir, env=env, timeout=120)
+        env = {**os.environ, "NO_COLOR": "1", **(env or {})}
+        done = subprocess.run(self.command(*args), capture_output=True, text=True, cwd=self.dir,
+                              env=env, timeout=120)
         return done.returncode, done.stdout, done.stderr

@@ -1,9 +1,12 @@
 """Reading case files, choosing cases with --only, and an empty suite."""
 
 import json
+import re
 import unittest
 
-from support import ScratchSuite
+from support import ScratchSuite  # also puts suite/ on the module path
+
+import cases
 
 
 class CaseFiles(ScratchSuite):
@@ -29,10 +32,12 @@ class CaseFiles(ScratchSuite):
             ([{**base, "stdout_filter": ["("]}], "stdout_filter '('"),
             ([{**base, "timeout": 0}], "timeout must be positive"),
         ]
-        for cases, message in mistakes:
+        for entries, message in mistakes:
             with self.subTest(message):
-                self.write("prog", cases)
-                self.assert_refused(message)
+                self.write("prog", entries)
+                with self.assertRaisesRegex(cases.CaseFileError, "prog.json: .*" + re.escape(message)):
+                    cases.load_cases(self.cases)
+        self.assert_refused("case 1 (one): timeout must be positive")
 
     def test_the_deliverable_must_match_the_file_name(self):
         self.write("other", [], name="prog")

@@ -1,7 +1,11 @@
 """How the runner runs a case and reports each way a program can go wrong."""
 
+import os
+import signal
+import subprocess
 import time
 import unittest
+from pathlib import Path
 
 from support import ScratchSuite
 
@@ -14,6 +18,13 @@ SHOW_ARGS = r"""
         return 0;
     }
 """
+
+
+def alive(pid):
+    try:
+        return "State:\tZ" not in Path(f"/proc/{pid}/status").read_text()
+    except FileNotFoundError:
+        return False
 
 
 class WhatTheProgramIsGiven(ScratchSuite):
@@ -69,14 +80,36 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertIn("CRASH (status: expected exit status 139; killed by signal SIGSEGV (11))", out)
 
     def test_a_hang_is_killed_with_its_children_at_the_time_limit(self):
-        # The shell's child keeps the output pipes open: only killing the whole group ends the case.
-        self.program("hangs", "echo waiting\nsleep 60\n")
+        pid_file = self.dir / "child.pid"
+        self.program("hangs", 'sleep 60 &\necho $! > "$CHILD_PID_FILE"\necho waiting\nwait\n')
         self.case_file("hangs", {"name": "forever", "stdout": "waiting\n", "timeout": 1})
         started = time.monotonic()
-        status, out, _ = self.regress()
+        status, out, _ = self.regress(env={"CHILD_PID_FILE": str(pid_file)})
         self.assertLess(time.monotonic() - started, 20)
         self.assertEqual(status, 1)
         self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed)", out)
+        self.assert_ends(int(pid_file.read_text()))
+
+    def assert_ends(self, pid):
+        """The process is gone, or a zombie, within a few seconds."""
+        give_up = time.monotonic() + 5
+        while alive(pid):
+            self.assertLess(time.monotonic(), give_up, f"process {pid} outlived the case")
+            time.sleep(0.05)
+
+    def test_stopping_the_runner_ends_the_programs_it_started(self):
+        pid_file = self.dir / "child.pid"
+        self.program("hangs", 'sleep 60 &\necho $! > "$CHILD_PID_FILE"\nwait\n')
+        self.case_file("hangs", {"name": "forever"})
+        runner = subprocess.Popen(self.command("-q"), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                  text=True, env={**os.environ, "CHILD_PID_FILE": str(pid_file)})
+        while not pid_file.exists() or not pid_file.read_text().strip():
+            time.sleep(0.05)
+        runner.terminate()
+        self.assertEqual(runner.wait(timeout=20), 128 + signal.SIGTERM)
+        self.assertIn("regress: stopped by SIGTERM", runner.stderr.read())
+        runner.stderr.close()
+        self.assert_ends(int(pid_file.read_text()))
 
     def test_runaway_output_is_stopped(self):
         self.program("spews", "exec yes\n")

@@ -17,8 +17,9 @@ class ArchiveCheck(ScratchSuite):
         sizes = sizes or {}
         lines = [f"void {name}(void) {{}}" for name in ABI["entry_points"] if name not in leave_out]
         for name, rule in ABI["objects"].items():
+            size = sizes.get(name, rule.get("size") or 2 * rule.get("multiple_of", 0))
             if name not in leave_out:
-                lines.append(f"char {name}[{sizes.get(name, rule.get('size') or 2 * rule.get('multiple_of', 0))}];")
+                lines.append(f"char {name}[{size}];")
         source = self.dir / "runtime.c"
         source.write_text("\n".join(lines) + "\n" + extra)
         obj, lib = self.dir / "runtime.o", self.dir / "libother.a"
@@ -64,7 +65,8 @@ class ArchiveCheck(ScratchSuite):
         self.assertIn("2 problems; nothing was built or run.", err)
         self.assertFalse((self.dir / "build").exists())
         status, _, err = self.regress("--runtime", str(self.dir / "nothere.a"))
-        self.assertEqual((status, err.strip()), (2, f"regress: runtime archive not found: {self.dir}/nothere.a"))
+        self.assertEqual((status, err.strip()),
+                         (2, f"regress: runtime archive not found: {self.dir}/nothere.a"))
 
 
 if __name__ == "__main__":
