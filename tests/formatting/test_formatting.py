@@ -96,6 +96,43 @@ def within_rounding(shown, x, unit, slack):
     return abs(shown - abs(Decimal(x))) <= unit / 2 + abs(Decimal(x)) * Decimal(slack)
 
 
+def integer_field_width(value, places, limit=None):
+    """Columns of an integer write: places + 1 with a sign column for a positive count, the
+    bare number for 0, -places (up to the limit) for a negative count; digits never cut."""
+    digits = len(str(abs(value)))
+    if places > 0:
+        return max(places + 1, digits + 1)
+    bare = digits + (value < 0)
+    if places == 0:
+        return bare
+    return max(-places if limit is None else min(-places, limit), bare)
+
+
+def check_integer_fields(test, program, seed, places_extremes, limit=None):
+    rng = random.Random(seed)
+    notable = [INT_MIN, INT_MAX, INT_MIN + 1, 0, 1, -1, 9, 10, -9, -10, 99, -100]
+    values = [rng.choice(notable) if i % 5 == 0 else
+              rng.randint(-1000, 1000) if i % 5 == 1 else
+              rng.randint(INT_MIN, INT_MAX) >> rng.randrange(32) for i in range(COUNT)]
+    places = [rng.choice(places_extremes) if rng.random() < 0.02 else p
+              for p in places_counts(rng, COUNT, -100, 100)]
+    texts = results(program, [f"{v} {p}" for v, p in zip(values, places)])
+    for v, p, text in zip(values, places, texts):
+        with test.subTest(value=v, places=p, text=text):
+            test.assertEqual(text.lstrip(" "), str(v))
+            test.assertEqual(len(text), integer_field_width(v, p, limit))
+
+
+class IntcolTest(unittest.TestCase):
+    def test_field_widths(self):
+        check_integer_fields(self, "call-intcol", SEED + 10, [INT_MIN, INT_MIN + 1, -1000, 1000], 63)
+
+    def test_places_at_the_largest_count(self):
+        # one space at a time up to the 62 columns that the text holds; this takes a while
+        self.assertEqual(leading_spaces_then("call-intcol", f"5 {INT_MAX}", timeout=600),
+                         (INT_MAX, "5"))
+
+
 class DecformTest(unittest.TestCase):
     LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
 
