@@ -11,7 +11,8 @@ static const kel_string most_negative_digits = kel_lit("8463847412");
 static kel_string ITOS(int value, int places)
 {
     unsigned char buffer[65];
-    int given, width, sign, count;
+    int given, sign, count;
+    long long width;
     kel_string result;
     kel_at(3);
     kel_at(4);
@@ -19,8 +20,8 @@ static kel_string ITOS(int value, int places)
     kel_at(6);
     given = places;
     kel_at(7);
-    // Counts below -63 are limited here, before their negation can overflow.
-    width = places > 0 ? places + 1 : places < -63 ? 63 : -places;
+    // In 64 bits, so that the negation of the most negative count is limited like any other.
+    width = places > 0 ? places + 1LL : -static_cast<long long>(places);
     kel_at(8);
     if (width > 63)
         width = 63;

@@ -133,6 +133,18 @@ class IntcolTest(unittest.TestCase):
                          (INT_MAX, "5"))
 
 
+class PadformTest(unittest.TestCase):
+    def test_field_widths(self):
+        check_integer_fields(self, "call-padform", SEED + 20, [-1000, 1000, -300, 300])
+
+    def test_places_at_the_32_bit_extremes(self):
+        # the whole field is places + 1 and -places columns: 2147483648 both times
+        for value, places in ((7, INT_MAX), (-7, INT_MIN), (INT_MIN, INT_MIN)):
+            with self.subTest(value=value, places=places):
+                self.assertEqual(leading_spaces_then("call-padform", f"{value} {places}"),
+                                 (2**31 - len(str(value)), str(value)))
+
+
 class DecformTest(unittest.TestCase):
     LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
 
