@@ -54,7 +54,7 @@ def parse_args(argv):
     p.add_argument("--list", action="store_true",
                    help="list the selected cases' names and stop, e.g. ./regress --list --only argshow")
     p.add_argument("--only", metavar="PATTERN", action="append", default=[],
-                   help="run only matching cases: a case's exact name selects it alone, a pattern "
+                   help="run only matching cases: a full deliverable/name selects that case alone, a pattern "
                         "with * ? [ is a glob on deliverable/name, anything else a substring; "
                         "may be repeated, e.g. --only evalix/precedence --only 'argshow/*'")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
