@@ -211,10 +211,13 @@ def main(argv):
     report = Report(sys.stdout, level, wants_colour(sys.stdout))
     try:
         all_cases = casefiles.load_cases(args.cases)
-        expectations = Expectations(args)
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
+    if args.expect and not Path(args.expect).is_dir():
+        print(f"regress: no expectation set at {args.expect} (record one with --bless)", file=sys.stderr)
+        return SETUP_ERROR
+    expectations = Expectations(args)
     chosen = selected(all_cases, args.only)
     if args.only and not chosen:
         print(f"regress: no case matches {' or '.join(args.only)} (see ./regress --list)", file=sys.stderr)

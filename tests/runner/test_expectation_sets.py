@@ -58,6 +58,9 @@ class BlessThenExpect(ScratchSuite):
         self.assertEqual(blessed["real"]["stdout"], "changed\n")
 
     def test_a_case_missing_from_the_set_fails_and_says_so(self):
+        status, out, err = self.regress("--expect", str(self.sets))
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("no expectation set at", err)
         self.sets.mkdir()
         status, out, _ = self.regress("--expect", str(self.sets))
         self.assertEqual(status, 1)
