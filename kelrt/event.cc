@@ -6,11 +6,16 @@
 // that armed it, taken at the arming call, and a signal by the depth of its caller.
 // Callers pass arguments by pushing them (the suite's i386 convention), so depth plus
 // the 16-byte-aligned argument area is the calling routine's own stack base in both.
+// Two routines called one after the other from the same place share a stack base, so
+// a frame also records its routine, found from the return address through the
+// unwinder's tables: at the base of a frame, a signal from another routine means the
+// frame's own routine has returned.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unwind.h>
 
 #include "kelrt/internal.h"
 
@@ -24,7 +29,8 @@ enum { MAX_FRAMES = 4096, MAX_TRAPPED = 32 };
 
 struct frame {
     sigjmp_buf jump;
-    std::uintptr_t base;   // stack base of the routine that armed it
+    std::uintptr_t base;      // stack base of the routine that armed it
+    std::uintptr_t routine;   // where that routine starts
     bool handling;         // its handler has been entered
     int trapped_count;
     int trapped[MAX_TRAPPED];
@@ -36,6 +42,20 @@ int live;   // frames[0 .. live-1], outermost first
 std::uintptr_t caller_base(const void *first_argument, std::size_t argument_bytes)
 {
     return reinterpret_cast<std::uintptr_t>(first_argument) + ((argument_bytes + 15) & ~15u);
+}
+
+extern "C" const void *_Unwind_Find_FDE(const void *pc, struct dwarf_eh_bases *bases);
+struct dwarf_eh_bases {
+    void *tbase, *dbase, *func;
+};
+
+// The start of the routine that a return address lies in (0 where no tables say).
+std::uintptr_t routine_of(const void *return_address)
+{
+    dwarf_eh_bases bases = {};
+    if (!_Unwind_Find_FDE(static_cast<const char *>(return_address) - 1, &bases))
+        return 0;
+    return reinterpret_cast<std::uintptr_t>(bases.func);
 }
 
 bool traps(const frame &f, int event)
@@ -74,6 +94,7 @@ int _kel_on_event_enter(kel_event_record *record, ...)
             f.trapped[f.trapped_count++] = e;
     va_end(events);
     f.base = caller_base(&record, sizeof(int) * (f.trapped_count + 2));
+    f.routine = routine_of(__builtin_return_address(0));
     std::memcpy(f.jump, record->jump, sizeof f.jump);
 
     // Frames at this depth or deeper belong to routines that have returned, or to
@@ -93,12 +114,15 @@ void _signal_event(kel_string file, int line, kel_string message, int event, int
                    int extra)
 {
     std::uintptr_t base = caller_base(&file, 2 * sizeof(kel_string) + 4 * sizeof(int));
+    std::uintptr_t routine = routine_of(__builtin_return_address(0));
     _kel_event.event = event;
     _kel_event.subevent = subevent;
     _kel_event.extra = extra;
 
-    // A frame deeper than the signalling routine was armed by a routine that has returned.
-    while (live > 0 && frames[live - 1].base < base)
+    // A frame deeper than the signalling routine, or at its base but armed by another
+    // routine, was armed by a routine that has returned.
+    while (live > 0 && (frames[live - 1].base < base ||
+                        (frames[live - 1].base == base && frames[live - 1].routine != routine)))
         live--;
     for (int i = live - 1; i >= 0; i--) {
         frame &f = frames[i];

@@ -41,9 +41,11 @@ void kel_put_repeated(char c, long long n);
 void kel_flush(kel_file *f);
 void kel_flush_all(void);
 
-// Input from the selected input stream: the next byte, consumed or not.
+// Input from the selected input stream: the next byte, consumed or not. Past the end,
+// kel_peek signals the end of input; kel_peek_or_end gives -1.
 kel_file *kel_input(void);
 int kel_peek(kel_file *f);
+int kel_peek_or_end(kel_file *f);
 int kel_take(kel_file *f);
 
 // Number layouts: `pad` spaces, the head text, `zeros` zeros, the tail text. Counts can be

@@ -32,19 +32,23 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 int keep_digits(kel_file *f)
 {
     int n = 0;
-    for (; is_digit(kel_peek(f)); n++)
+    for (; is_digit(kel_peek_or_end(f)); n++)
         keep(static_cast<char>(kel_take(f)));
     return n;
 }
 
 [[noreturn]] void not_a_number(kel_file *f)
 {
-    int c = token_len ? token[token_len - 1] : kel_peek(f);
+    int c = token_len ? token[token_len - 1] : kel_peek_or_end(f);
     kel_raise(KEL_EVENT_DATA, 1, c, "no number in %s at \"%.40s\"", f->name,
               token_len ? token : "");
 }
 
+// Whether the next character is c; the end of input ends a number like any other character.
+bool next_is(kel_file *f, char c) { return kel_peek_or_end(f) == c; }
+
 // Reads one number's text and returns it in the C form strtod takes ("@" as "e").
+// Only the end of input before the number begins is the end-of-input event.
 const char *scan_number(kel_file *f)
 {
     token_len = 0;
@@ -52,19 +56,19 @@ const char *scan_number(kel_file *f)
     token_len = 0;
     while (kel_peek(f) == ' ' || kel_peek(f) == '\n')
         kel_take(f);
-    if (kel_peek(f) == '-' || kel_peek(f) == '+')
+    if (next_is(f, '-') || next_is(f, '+'))
         keep(static_cast<char>(kel_take(f)));
     int digits = keep_digits(f);
-    if (kel_peek(f) == '.') {
+    if (next_is(f, '.')) {
         keep(static_cast<char>(kel_take(f)));
         digits += keep_digits(f);
     }
     if (digits == 0)
         not_a_number(f);
-    if (kel_peek(f) == '@') {
+    if (next_is(f, '@')) {
         kel_take(f);
         keep('e');
-        if (kel_peek(f) == '-' || kel_peek(f) == '+')
+        if (next_is(f, '-') || next_is(f, '+'))
             keep(static_cast<char>(kel_take(f)));
         if (keep_digits(f) == 0)
             not_a_number(f);

@@ -125,11 +125,19 @@ kel_file *kel_input(void)
     return static_cast<kel_file *>(_kel_InFile);
 }
 
-int kel_peek(kel_file *f)
+int kel_peek_or_end(kel_file *f)
 {
     if (f->pos == f->len && !fill(f))
-        kel_raise(KEL_EVENT_INPUT_ENDED, 0, 0, "input ended: %s", f->name);
+        return -1;
     return f->buf[f->pos];
+}
+
+int kel_peek(kel_file *f)
+{
+    int c = kel_peek_or_end(f);
+    if (c < 0)
+        kel_raise(KEL_EVENT_INPUT_ENDED, 0, 0, "input ended: %s", f->name);
+    return c;
 }
 
 int kel_take(kel_file *f)

@@ -37,8 +37,10 @@ static inline int kel_position_line(int line_of_construct)
 static inline kel_event_record _kel_EVENT(void) { return _kel_event; }
 
 // Signals an event at the runtime's position, or at this module's path and the
-// signalling statement's own line when the runtime has none.
-static inline void kel_signal(int line, kel_string message, int event, int subevent, int extra)
+// signalling statement's own line when the runtime has none. Always inlined: the
+// library tells a handler's own signal from one out of a deeper call by the depth of
+// the routine that makes the call.
+[[gnu::always_inline]] static inline void kel_signal(int line, kel_string message, int event, int subevent, int extra)
 {
     kel_string file = _kel_current_file ? kel_from_text(_kel_current_file) : kel_source_string;
     _signal_event(file, kel_position_line(line), message, event, subevent, extra);
