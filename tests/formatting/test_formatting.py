@@ -145,6 +145,48 @@ class PadformTest(unittest.TestCase):
                                  (2**31 - len(str(value)), str(value)))
 
 
+def float_of_bits(bits):
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
+
+
+class FixconvTest(unittest.TestCase):
+    LAYOUT = re.compile(r"([ -])([0-9]+)(?:\.([0-9]+))?@(-?[0-9]+)\Z")
+
+    def test_one_digit_before_the_point_and_digits_within_the_rounding(self):
+        rng = random.Random(SEED + 30)
+        # every bit pattern is a candidate: infinities and NaNs come up now and then
+        bits = [rng.getrandbits(32) for _ in range(COUNT)]
+        places = [rng.randint(-300, 240) if rng.random() < 0.05 else rng.randint(-6, 12)
+                  for _ in range(COUNT)]
+        texts = results("call-fixconv", [f"bits:{b:08x} {p}" for b, p in zip(bits, places)])
+        for b, p, text in zip(bits, places, texts):
+            x = float_of_bits(b)
+            with self.subTest(value=x, places=p, text=text):
+                if x != x:
+                    self.assertEqual(text, " NaN")
+                    continue
+                if abs(x) == float("inf"):
+                    self.assertEqual(text, "-Inf" if x < 0 else " Inf")
+                    continue
+                m = self.LAYOUT.match(text)
+                self.assertIsNotNone(m)
+                sign, whole, fraction, exponent = m.groups()
+                e = int(exponent)
+                self.assertEqual(sign, "-" if x < 0 else " ")
+                self.assertEqual(len(fraction or ""), max(p, 0))
+                if x == 0:
+                    self.assertEqual(e, -99)
+                    continue
+                if p > -4:
+                    self.assertEqual(len(whole), 1)
+                else:
+                    self.assertEqual(e, 0)
+                shown = Decimal(whole + "." + (fraction or "0")).scaleb(e)
+                unit = Decimal(1).scaleb(e - max(p, 0))
+                # each scaling step rounds to single precision
+                self.assertTrue(within_rounding(shown, x, unit, Decimal(abs(e) + 2) / 2**24))
+
+
 class DecformTest(unittest.TestCase):
     LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
 
