@@ -38,6 +38,7 @@ def ensure_built(build_dir, runtime=None, quiet=False):
     if not (build_dir / "build.ninja").exists():
         configure = ["cmake", "-S", ROOT, "--preset", "default", "-B", build_dir]
         if runtime is not None:
-            configure += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=OFF"]
+            # The cases run test drivers too, and those live in the test tree.
+            configure += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=ON"]
         _run(configure, quiet)
     _run(["cmake", "--build", build_dir], quiet)

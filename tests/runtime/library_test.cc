@@ -77,8 +77,6 @@ TEST(Resolution, SplitsAtTheFirstOccurrence)
     EXPECT_EQ(text(right), "ab");
 }
 
-int event_seen;
-
 // Reads a float with an event frame; gives the event number that stopped it (0: none).
 [[gnu::noinline]] int read_float(float *out)
 {

@@ -32,7 +32,6 @@ int passes, last_event;
 // Runs a checked loop and reports the passes made and the event that ended it (0: none).
 [[gnu::noinline]] void run_loop(int start, int increment, int final, int assign_at, int assigned)
 {
-    static volatile int I;
     passes = last_event = 0;
     if (KEL_EVENT_ARRIVED(4, 5)) {
         last_event = _kel_EVENT().event * 10 + _kel_EVENT().subevent;
@@ -45,7 +44,6 @@ int passes, last_event;
         if (passes == assign_at)
             v = assigned;
     }
-    I = v;
 }
 
 TEST(CountedLoop, RunsToTheFinalValueExactly)
