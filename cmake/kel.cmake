@@ -28,3 +28,23 @@ function(kel_observed_program name source)
   add_executable(${name}-observed ${source} ${PROJECT_SOURCE_DIR}/tests/support/print_observer.cc)
   target_link_libraries(${name}-observed PRIVATE kel_support)
 endfunction()
+
+# kel_test_program(TARGET SOURCE SUPPORT... [WRAP symbols...]): bin/TARGET, the program linked
+# with test support sources. Calls to each WRAP symbol go to the support's __wrap_SYMBOL,
+# which reaches the original as __real_SYMBOL, whichever archive member defines it.
+function(kel_test_program target source)
+  cmake_parse_arguments(T "" "" "WRAP" ${ARGN})
+  add_executable(${target} ${source} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${target} PRIVATE kel_support)
+  foreach(symbol ${T_WRAP})
+    target_link_options(${target} PRIVATE -Wl,--wrap=${symbol})
+  endforeach()
+endfunction()
+
+# kel_seeded_program(NAME SOURCE): bin/NAME-seeded, the observed program whose observer first
+# sets exposed arrays from the command line ("name=v,v,..."), for cases that start a program
+# from values it does not choose itself.
+function(kel_seeded_program name source)
+  kel_test_program(${name}-seeded ${source} ${PROJECT_SOURCE_DIR}/tests/support/print_observer.cc
+                   ${PROJECT_SOURCE_DIR}/tests/support/seeding_observer.cc WRAP kel_observe)
+endfunction()

@@ -1,0 +1,34 @@
+// splitcheck: six resolutions of one string at "xxx", each as a statement (a failure signals
+// event 7) and as a condition (a failure only drops that case's line).
+#define KEL_SOURCE "regression-compile-tmp/splitcheck"
+#include "runtime/frame.h"
+#include "runtime/io.h"
+
+// The statement form: a resolution that fails is an error, signalled from the case's line.
+static void resolve_statement(kel_string source, kel_string *left, kel_string separator,
+                              kel_string *right, int line)
+{
+    static const kel_string fails = kel_lit("string resolution fails");
+    if (!_kel_resolve(source, left, separator, right))
+        kel_signal(line, fails, 7, 1, 0);
+    _kel_NEWLINE();
+}
+
+int main(int argc, char **argv)
+{
+    static const kel_string separator = kel_lit("xxx");
+    kel_string source = kel_lit("A string with xxx in the middle");
+    kel_string left, right;
+
+    _kel_initialise(argc, argv);
+    resolve_statement(source, &left, separator, &right, 6);
+    if (_kel_resolve(source, &left, separator, &right))
+        _kel_NEWLINE();
+    resolve_statement(source, nullptr, separator, &right, 14);
+    if (_kel_resolve(source, nullptr, separator, &right))
+        _kel_NEWLINE();
+    resolve_statement(source, &left, separator, nullptr, 22);
+    if (_kel_resolve(source, &left, separator, nullptr))
+        _kel_NEWLINE();
+    return 0;
+}
