@@ -187,6 +187,87 @@ class FixconvTest(unittest.TestCase):
                 self.assertTrue(within_rounding(shown, x, unit, Decimal(abs(e) + 2) / 2**24))
 
 
+def random_floats(rng, count):
+    """Single precision values: every bit pattern (infinities and NaNs now and then), plain
+    decimals, and values on the rounding boundaries of a few digits."""
+    values = []
+    for i in range(count):
+        if i % 3 == 0:
+            values.append(float_of_bits(rng.getrandbits(32)))
+        elif i % 3 == 1:
+            values.append(struct.unpack("<f", struct.pack("<f", rng.uniform(-1e4, 1e4)))[0])
+        else:
+            digits = rng.randrange(1, 6)
+            x = rng.choice((-1, 1)) * (rng.randrange(10**digits) + 0.5) * 10.0**rng.randrange(-8, 8)
+            values.append(struct.unpack("<f", struct.pack("<f", x))[0])
+    return values
+
+
+def non_finite_text(x):
+    if x != x:
+        return " NaN"
+    return "-Inf" if x < 0 else " Inf"
+
+
+class FlshowTest(unittest.TestCase):
+    FLOATING = re.compile(r"([ -])([1-9])(?:\.([0-9]+))?@ ?(-?[0-9]+)\Z")
+    FIXED = re.compile(r"( *)(-?)([0-9]+)(?:\.([0-9]+))?\Z")
+
+    def check_floating(self, x, n, text):
+        """PRINTFL's layout, digits within half a unit of the n-th place (more only by the
+        single precision roundings of normalising, one per step, and of the digit steps)."""
+        if x != x or abs(x) == float("inf"):
+            self.assertEqual(text, non_finite_text(x))
+            return
+        if x == 0:
+            self.assertEqual(text, " 0" + ("." + "0" * n if n > 0 else "") + "@-99")
+            return
+        m = self.FLOATING.match(text)
+        self.assertIsNotNone(m)
+        sign, lead, fraction, exponent = m.groups()
+        e = int(exponent)
+        self.assertEqual(sign, "-" if x < 0 else " ")
+        self.assertEqual(len(fraction or ""), max(n, 0))
+        shown = Decimal(lead + (fraction or "")).scaleb(e - max(n, 0))
+        unit = Decimal(1).scaleb(e - max(n, 0))
+        self.assertTrue(within_rounding(shown, x, unit, Decimal(abs(e) + 4) / 2**23))
+
+    def test_printfl_digits_read_back_within_the_rounding(self):
+        rng = random.Random(SEED + 40)
+        values = random_floats(rng, COUNT)
+        counts = places_counts(rng, COUNT, -3, 12)
+        texts = results("call-flshow", [f"PRINTFL {x!r} {n}" for x, n in zip(values, counts)])
+        for x, n, text in zip(values, counts, texts):
+            with self.subTest(x=x, n=n, text=text):
+                self.check_floating(x, n, text)
+
+    def test_print_fills_the_positions_before_the_point(self):
+        rng = random.Random(SEED + 41)
+        values = random_floats(rng, COUNT)
+        befores = places_counts(rng, COUNT, -3, 15)
+        afters = places_counts(rng, COUNT, -3, 9)
+        texts = results("call-flshow", [f"PRINT {x!r} {b} {a}" for x, b, a in zip(values, befores, afters)])
+        for x, before, after, text in zip(values, befores, afters, texts):
+            with self.subTest(x=x, before=before, after=after, text=text):
+                if not abs(x) < 2**31:
+                    self.check_floating(x, before + after, text)
+                    continue
+                m = self.FIXED.match(text)
+                self.assertIsNotNone(m)
+                spaces, minus, whole, fraction = m.groups()
+                self.assertEqual(minus, "-" if x < 0 else "")
+                self.assertEqual(len(fraction or ""), max(after, 0))
+                sign_position = 1 if before > 0 or x < 0 else 0
+                self.assertEqual(len(spaces + minus + whole),
+                                 max(before, len(whole) + sign_position) if before > 0
+                                 else len(whole) + sign_position)
+                shown = Decimal(whole + "." + (fraction or "0"))
+                unit = Decimal(1).scaleb(-max(after, 0))
+                # the rounding addition and the digit steps round to single precision
+                self.assertTrue(abs(shown - abs(Decimal(x))) <= unit / 2 + abs(Decimal(x)) / 2**22
+                                + Decimal("1e-7"))
+
+
 class DecformTest(unittest.TestCase):
     LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
 
