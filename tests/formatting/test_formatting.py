@@ -268,6 +268,55 @@ class FlshowTest(unittest.TestCase):
                                 + Decimal("1e-7"))
 
 
+def shortest_digits(x):
+    """The fewest significant digits, correctly rounded, that read back as the positive double
+    x, as a Decimal."""
+    for precision in range(17):
+        text = "%.*e" % (precision, x)
+        if float(text) == x:
+            break
+    return Decimal(text)
+
+
+class FigshowTest(unittest.TestCase):
+    def test_budget_layout_and_truncated_digits(self):
+        rng = random.Random(SEED + 50)
+        values = random_doubles(rng, COUNT)
+        values[::50] = [struct.unpack("<d", struct.pack("<Q", 0x7ff << 52 | rng.getrandbits(52)
+                                                        | rng.getrandbits(1) << 63))[0]
+                        for _ in values[::50]]
+        budgets = places_counts(rng, COUNT, -3, 25)
+        texts = results("call-figshow", [f"{x!r} {n}" for x, n in zip(values, budgets)])
+        for x, n, text in zip(values, budgets, texts):
+            with self.subTest(x=x, n=n, text=text):
+                if x == 0:
+                    self.assertEqual(text, "0.0" + "0" * max(n - 3, 0))
+                    continue
+                if x != x or abs(x) == float("inf"):
+                    self.assertEqual(text, "NaN" if x != x else "-Inf" if x < 0 else "Inf")
+                    continue
+                sign = "-" if x < 0 else ""
+                self.assertTrue(text.startswith(sign))
+                body = text[len(sign):]
+                budget = max(n - len(sign), 3)
+                shortest = shortest_digits(abs(x))
+                e = shortest.adjusted()
+                ex = 0
+                if e >= budget or e < 2 - budget:
+                    body, marker, exponent = body.partition("@")
+                    self.assertEqual(marker, "@")
+                    ex = int(exponent)
+                    self.assertEqual(ex, e)
+                    budget -= 2
+                self.assertNotIn("@", body)
+                # exactly the budget, or one more when the point falls after the last digit
+                self.assertTrue(len(body) == budget or len(body) == budget + 1 and body.endswith("."))
+                fraction = body.partition(".")[2]
+                shown = Decimal(body.rstrip(".")).scaleb(ex)
+                unit = Decimal(1).scaleb(ex - len(fraction))
+                self.assertTrue(0 <= shortest - shown < unit)
+
+
 class DecformTest(unittest.TestCase):
     LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
 
