@@ -2,8 +2,6 @@
 // terms, plus two, of the Leibniz series for pi/4.
 #define KEL_SOURCE "regression-bugs-tmp/piseries"
 #define KEL_SELECTINPUT_SETS_INFILE
-#include <cstdint>
-
 #include "runtime/frame.h"
 #include "runtime/io.h"
 
@@ -39,8 +37,8 @@ int main(int argc, char **argv)
         kel_at(25);
         sign = 2 * (I & 1) - 1;
         kel_at(26);
-        // The divisor is formed in 64 bits: in 32 it would wrap once I passes 2^30,
-        // for counts from 1073741823 on.
+        // The divisor is formed in double, where 2I - 1 is exact for every I; as a 32-bit
+        // integer it would wrap once I passes 2^30, for counts from 1073741823 on.
         sum = sum + sign / (2.0 * I - 1);
         kel_at(28);
     }
