@@ -150,7 +150,9 @@ kel_string filled(int length, unsigned char fill)
 
 TEST(Strings, JoinFillsToCapacityAndKeepsItsTail)
 {
-    kel_string joined = _kel_join(filled(200, 'a'), filled(55, 'b'));
+    kel_string left = filled(200, 'a'), right = filled(55, 'b');
+    left.b[255] = right.b[255] = 0;   // assigned: not one repeated byte throughout
+    kel_string joined = _kel_join(left, right);
     EXPECT_EQ(joined.b[0], 255);
     EXPECT_EQ(joined.b[200], 'a');
     EXPECT_EQ(joined.b[201], 'b');
