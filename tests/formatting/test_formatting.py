@@ -7,12 +7,15 @@ import random
 import re
 import struct
 import subprocess
-import sys
+import tempfile
+import threading
 import unittest
 from decimal import Decimal, getcontext
 from pathlib import Path
 
-BIN = Path(os.environ.get("FORMATTING_BIN", "build/bin"))
+ROOT = Path(__file__).resolve().parents[2]
+BIN = Path(os.environ.get("FORMATTING_BIN", ROOT / "build/bin"))
+LIB = Path(os.environ.get("FORMATTING_LIB", ROOT / "build/lib"))
 SEED = int(os.environ.get("FORMATTING_SEED", "20261208"))
 COUNT = int(os.environ.get("FORMATTING_COUNT", "100000"))
 INT_MIN, INT_MAX = -2**31, 2**31 - 1
@@ -39,6 +42,9 @@ def leading_spaces_then(program, line, timeout=120):
     spaces that open it, and the text after them."""
     with subprocess.Popen([str(BIN / program)], stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE) as process:
+        # a routine that never ends is stopped, and then fails the status check
+        watchdog = threading.Timer(timeout, process.kill)
+        watchdog.start()
         process.stdin.write((line + "\n").encode())
         process.stdin.close()
         buffer = bytearray(1 << 20)
@@ -55,7 +61,8 @@ def leading_spaces_then(program, line, timeout=120):
                     chunk = chunk.lstrip(b" ")
                 tail += chunk
             start = 0
-        assert process.wait(timeout) == 0
+        watchdog.cancel()
+        assert process.wait() == 0
     assert tail.endswith(b"]\n"), tail[-80:]
     return spaces, tail[:-2].decode()
 
@@ -94,6 +101,57 @@ def within_rounding(shown, x, unit, slack):
     """True when the shown digits lie within half a unit of the last place of x, give or take
     the rounding error of the routine's own arithmetic (slack, relative to x)."""
     return abs(shown - abs(Decimal(x))) <= unit / 2 + abs(Decimal(x)) * Decimal(slack)
+
+
+class DecformTest(unittest.TestCase):
+    LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
+
+    def test_layout_and_digits_read_back_within_the_rounding(self):
+        rng = random.Random(SEED)
+        values = random_doubles(rng, COUNT)
+        places = places_counts(rng, COUNT)
+        texts = results("call-decform", [f"{x!r} {p}" for x, p in zip(values, places)])
+        for x, p, text in zip(values, places, texts):
+            with self.subTest(x=x, places=p, text=text):
+                m = self.LAYOUT.match(text)
+                self.assertIsNotNone(m)
+                spaces, sign, lead, fraction, exponent = m.groups()
+                count = ~p if p < 0 else p
+                self.assertEqual(len(spaces), max(count - 62, 0))
+                self.assertEqual(sign, "-" if x < 0 else " ")
+                self.assertEqual(len(fraction or ""), min(count, 7))
+                if x == 0:
+                    self.assertEqual((lead + (fraction or "")).strip("0"), "")
+                    self.assertEqual(exponent, "-99")
+                    continue
+                self.assertNotEqual(lead, "0")
+                digits = min(count, 7)
+                shown = Decimal(lead + (fraction or "")).scaleb(int(exponent) - digits)
+                unit = Decimal(1).scaleb(int(exponent) - digits)
+                # the mantissa is normalised by up to 324 roundings of a double
+                self.assertTrue(within_rounding(shown, x, unit, "1e-13"))
+
+    def test_non_finite_values_end_at_once(self):
+        rng = random.Random(SEED + 1)
+        lines, wanted = [], []
+        for _ in range(2000):
+            kind = rng.randrange(3)
+            p = rng.randint(-80, 80)
+            count = ~p if p < 0 else p
+            if kind < 2:
+                lines.append(("-inf" if kind else "inf") + f" {p}")
+                wanted.append(" " * max(count - 62, 0) + ("-Inf" if kind else " Inf"))
+            else:
+                payload = rng.getrandbits(52) or 1
+                lines.append(f"bits:{(rng.getrandbits(1) << 63 | 0x7ff << 52 | payload):016x} {p}")
+                wanted.append(" " * max(count - 62, 0) + " NaN")
+        self.assertEqual(results("call-decform", lines, timeout=10), wanted)
+
+    def test_places_at_the_32_bit_extremes(self):
+        # the ones' complement of the most negative count is the largest: spaces to fill
+        # 2147483647 - 62 columns, then the sign position of 1.5
+        self.assertEqual(leading_spaces_then("call-decform", f"1.5 {INT_MIN}"),
+                         (INT_MAX - 62 + 1, "1.5000000@0"))
 
 
 def integer_field_width(value, places, limit=None):
@@ -317,55 +375,27 @@ class FigshowTest(unittest.TestCase):
                 self.assertTrue(0 <= shortest - shown < unit)
 
 
-class DecformTest(unittest.TestCase):
-    LAYOUT = re.compile(r"( *)([ -])([0-9])(?:\.([0-9]+))?@(-?[0-9]+)\Z")
+class LinkageTest(unittest.TestCase):
+    def test_program_archives_carry_no_main(self):
+        for name in ("flshow", "figshow"):
+            with self.subTest(archive=name):
+                symbols = subprocess.run(["nm", "--defined-only", str(LIB / f"lib{name}.a")],
+                                         capture_output=True, text=True, check=True).stdout
+                self.assertRegex(symbols, r"(?m) T PRINT$")
+                self.assertNotRegex(symbols, r"(?m) T main$")
 
-    def test_layout_and_digits_read_back_within_the_rounding(self):
-        rng = random.Random(SEED)
-        values = random_doubles(rng, COUNT)
-        places = places_counts(rng, COUNT)
-        texts = results("call-decform", [f"{x!r} {p}" for x, p in zip(values, places)])
-        for x, p, text in zip(values, places, texts):
-            with self.subTest(x=x, places=p, text=text):
-                m = self.LAYOUT.match(text)
-                self.assertIsNotNone(m)
-                spaces, sign, lead, fraction, exponent = m.groups()
-                count = ~p if p < 0 else p
-                self.assertEqual(len(spaces), max(count - 62, 0))
-                self.assertEqual(sign, "-" if x < 0 else " ")
-                self.assertEqual(len(fraction or ""), min(count, 7))
-                if x == 0:
-                    self.assertEqual((lead + (fraction or "")).strip("0"), "")
-                    self.assertEqual(exponent, "-99")
-                    continue
-                self.assertNotEqual(lead, "0")
-                digits = min(count, 7)
-                shown = Decimal(lead + (fraction or "")).scaleb(int(exponent) - digits)
-                unit = Decimal(1).scaleb(int(exponent) - digits)
-                # the mantissa is normalised by up to 324 roundings of a double
-                self.assertTrue(within_rounding(shown, x, unit, "1e-13"))
-
-    def test_non_finite_values_end_at_once(self):
-        rng = random.Random(SEED + 1)
-        lines, wanted = [], []
-        for _ in range(2000):
-            kind = rng.randrange(3)
-            p = rng.randint(-80, 80)
-            count = ~p if p < 0 else p
-            if kind < 2:
-                lines.append(("-inf" if kind else "inf") + f" {p}")
-                wanted.append(" " * max(count - 62, 0) + ("-Inf" if kind else " Inf"))
-            else:
-                payload = rng.getrandbits(52) or 1
-                lines.append(f"bits:{(rng.getrandbits(1) << 63 | 0x7ff << 52 | payload):016x} {p}")
-                wanted.append(" " * max(count - 62, 0) + " NaN")
-        self.assertEqual(results("call-decform", lines, timeout=10), wanted)
-
-    def test_places_at_the_32_bit_extremes(self):
-        # the ones' complement of the most negative count is the largest: spaces to fill
-        # 2147483647 - 62 columns, then the sign position of 1.5
-        self.assertEqual(leading_spaces_then("call-decform", f"1.5 {INT_MIN}"),
-                         (INT_MAX - 62 + 1, "1.5000000@0"))
+    def test_documented_caller_links_with_its_own_main(self):
+        doc = (ROOT / "docs/formatting.md").read_text()
+        source, printed = re.search(r"```cpp\n(.*?)```.*?It prints:\n\n```text\n(.*?)```", doc, re.S).groups()
+        with tempfile.TemporaryDirectory() as work:
+            caller = Path(work) / "caller.cc"
+            caller.write_text(source)
+            program = Path(work) / "caller"
+            subprocess.run([os.environ.get("CXX", "g++"), "-m32", "-msse2", "-mfpmath=sse", "-std=c++20",
+                            f"-I{ROOT}", str(caller), str(LIB / "libdecform.a"), str(LIB / "libkel.a"),
+                            "-lm", "-o", str(program)], check=True)
+            done = subprocess.run([str(program)], capture_output=True, text=True, timeout=10)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, printed, ""))
 
 
 if __name__ == "__main__":
