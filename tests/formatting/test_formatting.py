@@ -148,10 +148,12 @@ class DecformTest(unittest.TestCase):
         self.assertEqual(results("call-decform", lines, timeout=10), wanted)
 
     def test_places_at_the_32_bit_extremes(self):
-        # the ones' complement of the most negative count is the largest: spaces to fill
-        # 2147483647 - 62 columns, then the sign position of 1.5
-        self.assertEqual(leading_spaces_then("call-decform", f"1.5 {INT_MIN}"),
-                         (INT_MAX - 62 + 1, "1.5000000@0"))
+        # the ones' complement of the most negative count is the largest: both give spaces
+        # for 2147483647 - 62 columns, then the sign position of 1.5
+        for places in (INT_MAX, INT_MIN):
+            with self.subTest(places=places):
+                self.assertEqual(leading_spaces_then("call-decform", f"1.5 {places}"),
+                                 (INT_MAX - 62 + 1, "1.5000000@0"))
 
 
 def integer_field_width(value, places, limit=None):
@@ -324,6 +326,11 @@ class FlshowTest(unittest.TestCase):
                 # the rounding addition and the digit steps round to single precision
                 self.assertTrue(abs(shown - abs(Decimal(x))) <= unit / 2 + abs(Decimal(x)) / 2**22
                                 + Decimal("1e-7"))
+
+
+    def test_print_at_the_largest_positions_count(self):
+        # the sign position and the digit fill all 2147483647 positions
+        self.assertEqual(leading_spaces_then("call-flshow", f"PRINT 5 {INT_MAX} 0"), (INT_MAX - 1, "5"))
 
 
 def shortest_digits(x):
