@@ -172,9 +172,15 @@ void _kel_openinput(int stream, kel_string name)
     if (_kel_infile[stream].handle == f)
         close(f->fd);
     _kel_infile[stream].handle = nullptr;
-    int fd = open(f->name, O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, so that a pipe with no writer reads as empty instead of
+    // holding the program at the open; reads then wait as usual.
+    int fd = open(f->name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st;
-    int error = fd < 0 ? errno : fstat(fd, &st) < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    int error = fd < 0                                       ? errno
+                : fstat(fd, &st) < 0                         ? errno
+                : S_ISDIR(st.st_mode)                        ? EISDIR
+                : fcntl(fd, F_SETFL, O_RDONLY) < 0           ? errno
+                                                             : 0;
     if (error) {
         if (fd >= 0)
             close(fd);

@@ -31,6 +31,9 @@ class UnusableRoundsFile(unittest.TestCase):
     def test_an_endless_device_ends_at_its_first_character(self):
         self.assert_reported(self.run_with(lambda path: os.symlink("/dev/zero", path)), 17, "no number")
 
+    def test_a_pipe_with_no_writer_reads_as_empty_instead_of_waiting(self):
+        self.assert_reported(self.run_with(os.mkfifo), 17, "input ended")
+
     @unittest.skipIf(os.geteuid() == 0, "root may read any file")
     def test_an_unreadable_file_is_refused_at_the_open(self):
         def make(path):
