@@ -12,7 +12,7 @@ static kel_string ITOS(int value, int places)
 {
     unsigned char buffer[65];
     int given, sign, count;
-    long long width;
+    int width;
     kel_string result;
     kel_at(3);
     kel_at(4);
@@ -20,8 +20,8 @@ static kel_string ITOS(int value, int places)
     kel_at(6);
     given = places;
     kel_at(7);
-    // In 64 bits, so that the negation of the most negative count is limited like any other.
-    width = places > 0 ? places + 1LL : -static_cast<long long>(places);
+    // The negation of the most negative count wraps to itself, so that count has no filler.
+    width = places > 0 ? places + 1 : -places;
     kel_at(8);
     if (width > 63)
         width = 63;

@@ -158,12 +158,13 @@ class DecformTest(unittest.TestCase):
 
 def integer_field_width(value, places, limit=None):
     """Columns of an integer write: places + 1 with a sign column for a positive count, the
-    bare number for 0, -places (up to the limit) for a negative count; digits never cut."""
+    bare number for 0, -places (up to the limit) for a negative count; digits never cut. With a
+    limit (intcol), the width of the most negative count wraps in 32 bits: the bare number."""
     digits = len(str(abs(value)))
     if places > 0:
         return max(places + 1, digits + 1)
     bare = digits + (value < 0)
-    if places == 0:
+    if places == 0 or (limit is not None and places == INT_MIN):
         return bare
     return max(-places if limit is None else min(-places, limit), bare)
 
