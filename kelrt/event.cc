@@ -2,14 +2,11 @@
 //
 // The record has one jump buffer, so each armed frame keeps its own copy and the
 // library puts it back before jumping. No call says when a block or handler ends, so
-// the library reads the stack: a frame is identified by the stack depth of the routine
-// that armed it, taken at the arming call, and a signal by the depth of its caller.
-// Callers pass arguments by pushing them (the suite's i386 convention), so depth plus
-// the 16-byte-aligned argument area is the calling routine's own stack base in both.
-// Two routines called one after the other from the same place share a stack base, so
-// a frame also records its routine, found from the return address through the
-// unwinder's tables: at the base of a frame, a signal from another routine means the
-// frame's own routine has returned.
+// the library reads the call stack through the unwinder's tables: a frame belongs to
+// the activation that armed it, known by its routine's start and its frame address
+// (the stack pointer its caller had at the call). A frame is live while that
+// activation is on the stack; a signal made by that activation itself while its
+// handler runs goes outward.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -27,11 +24,19 @@ namespace {
 
 enum { MAX_FRAMES = 4096, MAX_TRAPPED = 32 };
 
+struct activation {
+    std::uintptr_t routine, cfa;
+};
+
+bool same(const activation &a, const activation &b)
+{
+    return a.routine == b.routine && a.cfa == b.cfa;
+}
+
 struct frame {
     sigjmp_buf jump;
-    std::uintptr_t base;      // stack base of the routine that armed it
-    std::uintptr_t routine;   // where that routine starts
-    bool handling;         // its handler has been entered
+    activation armed_by;
+    bool handling;   // its handler has been entered
     int trapped_count;
     int trapped[MAX_TRAPPED];
 };
@@ -39,31 +44,50 @@ struct frame {
 frame frames[MAX_FRAMES];
 int live;   // frames[0 .. live-1], outermost first
 
-std::uintptr_t caller_base(const void *first_argument, std::size_t argument_bytes)
-{
-    return reinterpret_cast<std::uintptr_t>(first_argument) + ((argument_bytes + 15) & ~15u);
-}
-
-extern "C" const void *_Unwind_Find_FDE(const void *pc, struct dwarf_eh_bases *bases);
-struct dwarf_eh_bases {
-    void *tbase, *dbase, *func;
-};
-
-// The start of the routine that a return address lies in (0 where no tables say).
-std::uintptr_t routine_of(const void *return_address)
-{
-    dwarf_eh_bases bases = {};
-    if (!_Unwind_Find_FDE(static_cast<const char *>(return_address) - 1, &bases))
-        return 0;
-    return reinterpret_cast<std::uintptr_t>(bases.func);
-}
-
 bool traps(const frame &f, int event)
 {
     for (int i = 0; i < f.trapped_count; i++)
         if (f.trapped[i] == event)
             return true;
     return false;
+}
+
+// A walk of the call stack from the library routine outward. The unwinder shows each
+// activation's routine, and beside it the stack pointer at that activation's call into
+// the one walked before, which is that one's frame address; so an activation is
+// complete one step later. `visit` sees activations 1, 2, ... (0 is the library's own)
+// and returns false to stop.
+template <typename Visit>
+void walk_callers(Visit &visit)
+{
+    struct state {
+        Visit *visit;
+        int index;
+        std::uintptr_t routine;
+    } s = {&visit, -1, 0};
+    auto step = [](_Unwind_Context *context, void *arg) -> _Unwind_Reason_Code {
+        auto *s = static_cast<state *>(arg);
+        if (s->index >= 1 && !(*s->visit)(s->index, activation{s->routine, _Unwind_GetCFA(context)}))
+            return _URC_END_OF_STACK;
+        s->index++;
+        s->routine = _Unwind_GetRegionStart(context);
+        return _URC_NO_REASON;
+    };
+    _Unwind_Backtrace(step, &s);
+}
+
+// The activation that called the library routine that calls this.
+[[gnu::noinline]] activation caller_of_library(void)
+{
+    activation found = {0, 0};
+    auto visit = [&](int index, const activation &a) {
+        if (index < 2)
+            return true;
+        found = a;
+        return false;
+    };
+    walk_callers(visit);
+    return found;
 }
 
 [[noreturn]] void report_untrapped(const kel_string &file, int line, const kel_string &message)
@@ -93,13 +117,12 @@ int _kel_on_event_enter(kel_event_record *record, ...)
         if (f.trapped_count < MAX_TRAPPED)
             f.trapped[f.trapped_count++] = e;
     va_end(events);
-    f.base = caller_base(&record, sizeof(int) * (f.trapped_count + 2));
-    f.routine = routine_of(__builtin_return_address(0));
+    f.armed_by = caller_of_library();
     std::memcpy(f.jump, record->jump, sizeof f.jump);
 
-    // Frames at this depth or deeper belong to routines that have returned, or to
-    // this routine arming again.
-    while (live > 0 && frames[live - 1].base <= f.base)
+    // Frames at this depth or deeper belong to activations that have returned, or to
+    // this one arming again.
+    while (live > 0 && frames[live - 1].armed_by.cfa <= f.armed_by.cfa)
         live--;
     if (live == MAX_FRAMES) {
         kel_flush_all();
@@ -110,34 +133,41 @@ int _kel_on_event_enter(kel_event_record *record, ...)
     return 1;
 }
 
-void _signal_event(kel_string file, int line, kel_string message, int event, int subevent,
-                   int extra)
+// Not inlined into the library's own callers, so that the walk starts from its activation.
+[[gnu::noinline]] void _signal_event(kel_string file, int line, kel_string message, int event,
+                                     int subevent, int extra)
 {
-    std::uintptr_t base = caller_base(&file, 2 * sizeof(kel_string) + 4 * sizeof(int));
-    std::uintptr_t routine = routine_of(__builtin_return_address(0));
     _kel_event.event = event;
     _kel_event.subevent = subevent;
     _kel_event.extra = extra;
 
-    // A frame deeper than the signalling routine, or at its base but armed by another
-    // routine, was armed by a routine that has returned.
-    while (live > 0 && (frames[live - 1].base < base ||
-                        (frames[live - 1].base == base && frames[live - 1].routine != routine)))
-        live--;
-    for (int i = live - 1; i >= 0; i--) {
-        frame &f = frames[i];
-        // A handler signalling from its own routine passes the event outward; events
-        // from deeper calls, as when the body has been resumed, are trapped again.
-        if (f.handling && f.base == base)
-            continue;
-        if (traps(f, event)) {
-            live = i + 1;
-            f.handling = true;
-            std::memcpy(_kel_event.jump, f.jump, sizeof f.jump);
-            siglongjmp(_kel_event.jump, 1);
+    // The armed frames, innermost first, are matched against the activations on the stack,
+    // innermost first: a frame whose activation is not there has returned.
+    int next = live - 1, target = -1;
+    auto visit = [&](int index, const activation &a) {
+        for (; next >= 0 && frames[next].armed_by.cfa <= a.cfa; next--) {
+            frame &f = frames[next];
+            if (!same(f.armed_by, a))
+                continue;
+            // A handler signalling from its own activation passes the event outward;
+            // events from deeper calls, as when the body has been resumed, are trapped again.
+            if (f.handling && index == 1)
+                continue;
+            if (traps(f, event)) {
+                target = next;
+                return false;
+            }
         }
-    }
-    report_untrapped(file, line, message);
+        return next >= 0;
+    };
+    walk_callers(visit);
+    if (target < 0)
+        report_untrapped(file, line, message);
+    live = target + 1;
+    frame &f = frames[target];
+    f.handling = true;
+    std::memcpy(_kel_event.jump, f.jump, sizeof f.jump);
+    siglongjmp(_kel_event.jump, 1);
 }
 
 void kel_raise(int event, int subevent, int extra, const char *format, ...)

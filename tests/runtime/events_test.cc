@@ -11,7 +11,11 @@ int handled, reached_after_signal, depth_seen[8], depth_count;
 
 [[gnu::noinline]] void signal_15(int sub) { kel_signal(40, no_message, 15, sub, 0); }
 
-[[gnu::noinline]] void deeper_signal_15(int sub) { signal_15(sub); }
+[[gnu::noinline]] void deeper_signal_15(int sub)
+{
+    signal_15(sub);
+    asm volatile("");   // a call of its own, not a jump into signal_15
+}
 
 // Arms a frame for 15, then signals from a nested call; the handler sees the record.
 [[gnu::noinline]] int trap_nested_signal(void)
@@ -105,22 +109,31 @@ TEST(Events, AResumedBodyKeepsTrappingWithTheSameFrame)
     }
 }
 
-[[gnu::noinline]] int signal_after_a_frame_has_gone(void)
+// After a routine armed a frame and returned, a signal comes from the caller itself,
+// from a routine called next at the same depth, or from deeper in another call chain.
+[[gnu::noinline]] int signal_after_a_frame_has_gone(int how)
 {
     if (KEL_EVENT_ARRIVED(15)) {
         handled++;
         return 1;
     }
     arm_and_return();
-    kel_signal(41, no_message, 15, 0, 0);
+    if (how == 0)
+        kel_signal(41, no_message, 15, 0, 0);
+    else if (how == 1)
+        signal_15(0);
+    else
+        deeper_signal_15(0);
     return 0;
 }
 
 TEST(Events, AFrameOfARoutineThatHasReturnedIsNeverJumpedTo)
 {
-    handled = 0;
-    EXPECT_EQ(signal_after_a_frame_has_gone(), 1);
-    EXPECT_EQ(handled, 1);
+    for (int how = 0; how < 3; how++) {
+        handled = 0;
+        EXPECT_EQ(signal_after_a_frame_has_gone(how), 1) << how;
+        EXPECT_EQ(handled, 1) << how;
+    }
 }
 
 [[gnu::noinline]] int trap_only_9(void)
