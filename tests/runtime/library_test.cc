@@ -77,24 +77,20 @@ TEST(Resolution, SplitsAtTheFirstOccurrence)
     EXPECT_EQ(text(right), "ab");
 }
 
-// Reads a float with an event frame; gives the event number that stopped it (0: none).
-[[gnu::noinline]] int read_float(float *out)
+// Reads one number with an event frame; gives the event and sub-event that stopped it as
+// one number (31: no number), or 0 when it read one.
+template <typename T, void (*reader)(T *)>
+[[gnu::noinline]] int read_number(T *out)
 {
     if (KEL_EVENT_ARRIVED(3, 9)) {
         return _kel_EVENT().event * 10 + _kel_EVENT().subevent;
     }
-    _kel_readfloat(out);
+    reader(out);
     return 0;
 }
 
-[[gnu::noinline]] int read_int(int *out)
-{
-    if (KEL_EVENT_ARRIVED(3, 9)) {
-        return _kel_EVENT().event * 10 + _kel_EVENT().subevent;
-    }
-    _kel_readint(out);
-    return 0;
-}
+int read_float(float *out) { return read_number<float, _kel_readfloat>(out); }
+int read_int(int *out) { return read_number<int, _kel_readint>(out); }
 
 TEST(Readers, NumbersAfterSpacesAndNewlines)
 {
