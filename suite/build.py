@@ -8,6 +8,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BUILD = ROOT / "build"
+SANITIZE_BUILD = ROOT / "build-sanitize"
 
 
 class BuildFailed(Exception):
@@ -22,7 +23,7 @@ def runtime_build_dir(build_root, archive):
     return Path(build_root) / "runtimes" / f"{name}-{digest}"
 
 
-def _run(command, quiet):
+def run(command, quiet):
     if not quiet:
         print("+ " + " ".join(str(part) for part in command), flush=True)
     done = subprocess.run(command, capture_output=quiet, text=True)
@@ -32,13 +33,13 @@ def _run(command, quiet):
         raise BuildFailed(f"{' '.join(str(p) for p in command)} exited with status {done.returncode}")
 
 
-def ensure_built(build_dir, runtime=None, quiet=False):
-    """Configures the build directory from the default preset when it is new, then brings it up to date."""
+def ensure_built(build_dir, runtime=None, quiet=False, preset="default"):
+    """Configures the build directory from the preset when it is new, then brings it up to date."""
     build_dir = Path(build_dir).resolve()
     if not (build_dir / "build.ninja").exists():
-        configure = ["cmake", "-S", ROOT, "--preset", "default", "-B", build_dir]
+        configure = ["cmake", "-S", ROOT, "--preset", preset, "-B", build_dir]
         if runtime is not None:
             # The cases run test drivers too, and those live in the test tree.
             configure += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=ON"]
-        _run(configure, quiet)
-    _run(["cmake", "--build", build_dir], quiet)
+        run(configure, quiet)
+    run(["cmake", "--build", build_dir], quiet)

@@ -39,9 +39,23 @@ def drop_filtered(text, patterns):
                    if not any(p.search(line.rstrip("\n")) for p in patterns))
 
 
+MEMCHECK_LINES = 60
+
+
+def memcheck_problems(outcome):
+    """memcheck's errors as problem lines: its report's first lines, each a line of its own."""
+    if not outcome.memcheck:
+        return []
+    lines = outcome.memcheck.splitlines()
+    shown = lines[:MEMCHECK_LINES] + ([f"... {len(lines) - MEMCHECK_LINES} more lines"]
+                                      if len(lines) > MEMCHECK_LINES else [])
+    return ["memcheck found errors in the program:"] + [f"  {line}" for line in shown]
+
+
 def judge(case, outcome, expected, against):
     """A verdict; expected is None when the expectation set has nothing for the case."""
     verdict = Verdict(case, outcome, against)
+    verdict.problems += memcheck_problems(outcome)
     if outcome.ending in ("not built", "cannot start"):
         verdict.problems.append(outcome.detail)
         return verdict

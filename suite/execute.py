@@ -15,6 +15,14 @@ from pathlib import Path
 OUTPUT_LIMIT = 8 * 1024 * 1024
 CHUNK = 65536
 
+# memcheck runs a program some tens of times slower, so its cases get this many times their
+# time limit. Its report goes to a file of its own, so that the program's own standard error
+# is still compared exactly; errors also change the exit status to MEMCHECK_STATUS.
+MEMCHECK_SLOWDOWN = 20
+MEMCHECK_STATUS = 99
+MEMCHECK = ["valgrind", "--tool=memcheck", "--leak-check=no", "--track-origins=yes",
+            f"--error-exitcode={MEMCHECK_STATUS}"]
+
 _running = set()
 _running_lock = threading.Lock()
 
@@ -27,6 +35,7 @@ class Outcome:
     stderr: str
     seconds: float
     detail: str  # how it ended, in words
+    memcheck: str = ""  # memcheck's report of errors, when the case ran under it and it found any
 
     @property
     def exited(self):
@@ -108,9 +117,9 @@ def _wait(process, deadline):
         return "hung"
 
 
-def _ending(case, process, trouble):
+def _ending(timeout, process, trouble):
     if trouble == "hung":
-        return "hung", -1, f"hung: still running after {case.timeout:g} s, killed"
+        return "hung", -1, f"hung: still running after {timeout:g} s, killed"
     if trouble == "flooded":
         return "flooded", -1, f"flooded: wrote more than {OUTPUT_LIMIT} bytes to one stream, killed"
     if process.returncode < 0:
@@ -118,22 +127,40 @@ def _ending(case, process, trouble):
     return "exited", process.returncode, f"exit status {process.returncode}"
 
 
-def run_case(case, bin_dir, shown_bin_dir):
-    """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary directory."""
+def _memcheck_errors(log_path):
+    """memcheck's whole report when it found an error; empty when it found none."""
+    try:
+        lines = Path(log_path).read_text(encoding="latin-1").splitlines()
+    except FileNotFoundError:
+        return ""
+    return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
+
+
+def run_case(case, bin_dir, shown_bin_dir, memcheck=False):
+    """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary
+    directory; under valgrind's memcheck when asked."""
     program = (Path(bin_dir) / case.program).resolve()
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
     argv = [case.program.encode()] + [a.encode("latin-1") for a in case.args]
-    with tempfile.TemporaryDirectory(prefix="regress-") as workdir:
+    executable, environment, timeout = program, None, case.timeout
+    with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
+            tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
+        log_path = Path(logdir) / "memcheck.log"
+        if memcheck:
+            # valgrind finds the program on PATH and hands it the bare name as argv[0].
+            argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}"]] + argv
+            executable, timeout = None, case.timeout * MEMCHECK_SLOWDOWN
+            environment = dict(os.environ, PATH=f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}")
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
         start = time.monotonic()
-        deadline = start + case.timeout
+        deadline = start + timeout
         try:
-            process = subprocess.Popen(argv, executable=program, cwd=workdir, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       start_new_session=True)
+            process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, start_new_session=True)
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         with process:
@@ -148,5 +175,7 @@ def run_case(case, bin_dir, shown_bin_dir):
                 with _running_lock:
                     _running.discard(process)
         seconds = time.monotonic() - start
-    ending, status, detail = _ending(case, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)
+        errors = _memcheck_errors(log_path) if memcheck else ""
+    ending, status, detail = _ending(timeout, process, trouble)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
+                   errors)

@@ -26,9 +26,16 @@ SETUP_ERROR = 2
 EPILOG = """\
 commands of ./regress besides running the cases:
   ./regress test        build, then run every CTest test (each suite case, the unit
-                        tests, the runner's own tests); extra words go to ctest,
-                        e.g. ./regress test -R argshow
+                        tests, the runner's own tests) in the plain build and in the
+                        sanitizer build, and each fuzz target for ten seconds; extra
+                        words go to ctest, e.g. ./regress test -R argshow
+  ./regress test --valgrind
+                        build, then run every suite case under memcheck (CTest label
+                        memcheck, one test per deliverable)
   ./regress bench       build, then run the benchmark (suite/bench.py)
+  ./regress fuzz [SECONDS]
+                        build the fuzz targets (fuzz/), run each for SECONDS (default 600)
+                        and print its executions, coverage and findings
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).
@@ -36,6 +43,8 @@ exit status: 0 when every selected case passed, 1 when one failed,
 examples:
   ./regress                                  build and run every case
   ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
+  ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
+  ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
   ./regress --runtime ~/kel/libkel.a --bless expect/mine
   ./regress --runtime ~/kel/libkel.a --expect expect/mine
@@ -76,9 +85,17 @@ def parse_args(argv):
                    help="read case files from DIR (default: suite/cases), e.g. --cases my/cases")
     p.add_argument("--bin", metavar="DIR",
                    help="take the programs from DIR instead of the build's bin/, e.g. --bin /tmp/bin")
-    p.add_argument("--build", metavar="DIR", default=str(build.DEFAULT_BUILD),
-                   help="the build directory (default: build; builds against --runtime go under "
-                        "DIR/runtimes/), e.g. --build /tmp/kel-build")
+    p.add_argument("--build", metavar="DIR",
+                   help="the build directory (default: build, or build-sanitize with --sanitize; "
+                        "builds against --runtime go under DIR/runtimes/), e.g. --build /tmp/kel-build")
+    p.add_argument("--sanitize", action="store_true",
+                   help="build everything with AddressSanitizer and UndefinedBehaviorSanitizer "
+                        "(the sanitize preset, in build-sanitize/) and run those programs, "
+                        "e.g. ./regress --sanitize")
+    p.add_argument("--valgrind", action="store_true",
+                   help="run each program under valgrind's memcheck; a case with memory errors "
+                        "fails, with memcheck's report (time limits are 20 times longer), "
+                        "e.g. ./regress --valgrind")
     stage = p.add_mutually_exclusive_group()
     stage.add_argument("--no-build", action="store_true",
                        help="use what is built without running cmake, e.g. --no-build")
@@ -87,6 +104,11 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if args.sanitize and args.valgrind:
+        p.error("--sanitize and --valgrind cannot be used together: memcheck cannot run sanitized programs")
+    args.preset = "sanitize" if args.sanitize else "default"
+    if args.build is None:
+        args.build = str(build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD)
     return args
 
 
@@ -123,7 +145,9 @@ def rerun_command(args):
             words += [f"--{option}", getattr(args, option)]
     if Path(args.cases).resolve() != CASES_DIR:
         words += ["--cases", args.cases]
-    if Path(args.build).resolve() != build.DEFAULT_BUILD:
+    words += [f"--{flag}" for flag in ("sanitize", "valgrind") if getattr(args, flag)]
+    default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
+    if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     return lambda case: shlex.join(words + ["--only", case.id, "-v"])
 
@@ -171,6 +195,7 @@ def judge(case, outcome, expectations):
     if expectations.blessing and not case.fixed:
         where = shown(Path(expectations.set_dir) / f"{case.deliverable}.json")
         verdict = compare.Verdict(case, outcome, where, blessed=True)
+        verdict.problems += compare.memcheck_problems(outcome)
         if not outcome.exited:
             verdict.problems.append(f"cannot bless: {outcome.detail}")
         return verdict
@@ -192,7 +217,8 @@ def run_all(chosen, bin_dir, args, report, expectations):
     total = len(chosen)
     verdicts = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir)): c for c in chosen}
+        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), args.valgrind): c
+                   for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
                 case = futures[future]
@@ -238,7 +264,7 @@ def main(argv):
         build_dir = build.runtime_build_dir(args.build, args.runtime)
     if not args.no_build:
         try:
-            build.ensure_built(build_dir, args.runtime, quiet=args.quiet)
+            build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset)
         except build.BuildFailed as error:
             print(f"regress: build failed: {error}", file=sys.stderr)
             return SETUP_ERROR
@@ -250,6 +276,10 @@ def main(argv):
 
     bin_dir = Path(args.bin) if args.bin else build_dir / "bin"
     runtime = shown(args.runtime) if args.runtime else "the bundled kelrt"
+    if args.sanitize:
+        runtime += ", built with AddressSanitizer and UndefinedBehaviorSanitizer"
+    if args.valgrind:
+        runtime += ", each program under valgrind's memcheck"
     report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "
                f"from {shown(args.cases)}, "
                f"programs from {shown(bin_dir)}")
