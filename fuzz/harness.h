@@ -161,10 +161,6 @@ inline int fuzz_mantissa_digits(const std::string &text)
     return n;
 }
 
-// Whether the text reads back as x to within a unit of its last significant digit (plus a
-// relative `slack` for the rounding of the routine's own arithmetic).
-inline bool fuzz_reads_back(const std::string &text, double x, double slack);
-
 // The value that a layout's text reads back as: "@" is the exponent marker, and a space may
 // stand for the exponent's sign. In long double, whose range takes a double rounded up past
 // the largest double.
@@ -179,6 +175,8 @@ inline long double fuzz_read_back(const std::string &text)
     return std::strtold(c_text.c_str(), nullptr);
 }
 
+// Whether the text reads back as x to within a unit of its last significant digit (plus a
+// relative `slack` for the rounding of the routine's own arithmetic).
 inline bool fuzz_reads_back(const std::string &text, double x, double slack)
 {
     std::size_t mantissa_end = std::min(text.find('@'), text.size());
