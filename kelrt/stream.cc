@@ -1,4 +1,6 @@
 // Streams: the stream tables, buffered input and output, selection checks, files, the prompt.
+// Files of 2 GiB and more open and read like any other: sizes and offsets are 64-bit.
+#define _FILE_OFFSET_BITS 64
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -25,7 +25,11 @@ extern "C" void FRACTION(float x, int n)
     kel_at(5);
     while (n > 0) {
         kel_at(6);
+        // A fraction just below 1 times 10 can round up to 10 in single precision, which
+        // is no digit; that one product is rounded down instead.
         x = static_cast<float>(_kel_FRACPT(x) * 10.0);
+        if (x >= 10.0f)
+            x = std::nextafter(10.0f, 0.0f);
         kel_at(7);
         n = n - 1;
         kel_at(8);

@@ -27,7 +27,9 @@ static inline int _kel_INT(double x)
     return _kel_INTPT(sum);
 }
 
-static inline double _kel_FRACPT(double x) { return x - _kel_INTPT(x); }
+// x - floor(x) in full: the saturated integer part would leave a "fraction" of thousands of
+// millions for |x| of 2^31 and beyond, whose fraction is 0.
+static inline double _kel_FRACPT(double x) { return x - std::floor(x); }
 
 static inline double _kel_MOD(double x) { return std::fabs(x); }
 
