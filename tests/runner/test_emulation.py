@@ -86,6 +86,13 @@ class OnAKernelThatRefusesI386(unittest.TestCase):
 
 
 class Commands(ScratchSuite):
+    def test_the_probe_is_an_i386_program_that_exits_0(self):
+        probe = self.bin / "probe"
+        probe.write_bytes(launcher._PROBE)
+        probe.chmod(0o755)
+        self.assertTrue(launcher.is_i386_program(probe))
+        self.assertEqual(launcher.choose("qemu-i386").run(probe, timeout=10).returncode, 0)
+
     def test_only_i386_programs_go_through_the_emulator(self):
         self.c_program("probe", PROBE)
         self.program("script", "echo hello\n")
