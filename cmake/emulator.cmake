@@ -5,10 +5,14 @@
 
 set(KEL_EMULATOR "" CACHE FILEPATH "emulator that runs the i386 programs (qemu-i386), empty for native runs")
 if(KEL_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KEL_EMULATOR})
-  execute_process(COMMAND python3 -c "import launcher; print(launcher.SLOWDOWN)"
+  execute_process(COMMAND python3 -c "import launcher; print(launcher.SLOWDOWN, launcher.SANITIZER_OPTIONS)"
                   WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../suite
-                  OUTPUT_VARIABLE KEL_SLOWDOWN OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+                  OUTPUT_VARIABLE emulation OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  separate_arguments(emulation UNIX_COMMAND "${emulation}")
+  list(GET emulation 0 KEL_SLOWDOWN)
+  list(GET emulation 1 sanitizer_options)
+  # The sanitizers read their options from /proc/self/environ, the emulator's own environment.
+  set(CMAKE_CROSSCOMPILING_EMULATOR env ASAN_OPTIONS=${sanitizer_options} ${KEL_EMULATOR})
   set(kel_emulator_setting ${KEL_EMULATOR})
 else()
   set(KEL_SLOWDOWN 1)

@@ -145,7 +145,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False):
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
     args = [a.encode("latin-1") for a in case.args]
     started = launcher.command(program, args, argv0=case.program.encode())
-    argv, executable, environment = started.argv, started.executable, None
+    argv, executable, environment = started.argv, started.executable, started.environment
     timeout = started.time_limit(case.timeout)
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
             tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:

@@ -22,6 +22,13 @@ TARGETS = ["evalix", "readers", "resolve", "DECFORMFL", "INTCOL", "TORVK77WRITE"
 MAX_LEN = 4096
 # No single input of any target takes near this long; one that does is a hang.
 INPUT_TIMEOUT = 10
+# libFuzzer watches its memory from a thread of its own; under the emulator, once a second thread
+# exists, AddressSanitizer takes the main thread's stack for the other's, skips clearing it when a
+# run ends by siglongjmp, and reports the stale marks as a stack-buffer-overflow. There the targets
+# run without the watchdog thread, with the same limit on each allocation kept.
+EMULATED_OPTIONS = ["-rss_limit_mb=0", "-malloc_limit_mb=2048"]
+EMULATED_NOTE = ("under the emulator the targets run without libFuzzer's memory watchdog thread "
+                 "(with it, AddressSanitizer mistakes the main thread's stack for the watchdog's)")
 DONE = re.compile(r"^#(\d+)\s+DONE\s+cov: (\d+) ft: (\d+) corp: (\d+)/", re.MULTILINE)
 ARTIFACT = re.compile(r"Test unit written to (\S+)")
 
@@ -44,6 +51,10 @@ def parse_args(argv):
     return args
 
 
+def options(starter):
+    return EMULATED_OPTIONS if starter.emulated else []
+
+
 def ensure_built(build_dir, emulator):
     build.configure(FUZZ, build_dir, False, ["-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={FUZZ / 'clang-i386.cmake'}"],
                     emulator)
@@ -55,7 +66,7 @@ def replay(starter, program, target):
     kept = sorted((FUZZ / "regressions" / target).glob("*"))
     if not kept:
         return None
-    done = starter.run(program, kept, capture_output=True, text=True, errors="replace")
+    done = starter.run(program, [*options(starter), *kept], capture_output=True, text=True, errors="replace")
     return None if done.returncode == 0 else done.stderr[-4000:]
 
 
@@ -65,7 +76,7 @@ def fuzz(starter, program, target, build_dir, seconds, seed):
     findings = build_dir / "findings"
     corpus.mkdir(parents=True, exist_ok=True)
     findings.mkdir(exist_ok=True)
-    command = [program, f"-max_total_time={max(1, round(seconds))}", f"-max_len={MAX_LEN}",
+    command = [program, *options(starter), f"-max_total_time={max(1, round(seconds))}", f"-max_len={MAX_LEN}",
                f"-timeout={INPUT_TIMEOUT}", "-print_final_stats=1",
                f"-artifact_prefix={findings}/{target}-", corpus]
     if seed is not None:
@@ -102,6 +113,9 @@ def main(argv):
             return 2
     if args.build_only:
         return 0
+    if starter.emulated:
+        print(f"regress fuzz: the targets run {starter.describe()};\n  {EMULATED_NOTE};\n"
+              f"  {launcher.SANITIZER_NOTE}", flush=True)
     found = 0
     for target in args.targets or TARGETS:
         program = build_dir / "bin" / f"fuzz-{target}"

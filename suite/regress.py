@@ -299,6 +299,8 @@ def main(argv):
     runtime = shown(args.runtime) if args.runtime else "the bundled kelrt"
     if args.sanitize:
         runtime += ", built with AddressSanitizer and UndefinedBehaviorSanitizer"
+        if starter.emulated:
+            runtime += f" ({launcher.SANITIZER_NOTE})"
     if args.valgrind:
         runtime += ", each program under valgrind's memcheck"
     report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "

@@ -82,6 +82,8 @@ def main(argv):
               f"{starter.describe()}", file=sys.stderr)
         return 2
     print(f"regress test: the programs run {starter.describe()}", flush=True)
+    if starter.emulated and not args.valgrind:
+        print(f"regress test: {launcher.SANITIZER_NOTE}; {fuzz.EMULATED_NOTE}", flush=True)
     try:
         build.ensure_built(build.DEFAULT_BUILD, emulator=starter.emulator)
         if args.valgrind:

@@ -100,6 +100,7 @@ class Commands(ScratchSuite):
         started = emulated.command(self.bin / "probe", ["x"], argv0="probe", preload="/lib/p.so")
         self.assertEqual(started.argv[1:], ["-E", "LD_PRELOAD=/lib/p.so", "-0", "probe",
                                             str(self.bin / "probe"), "x"])
+        self.assertRegex(started.environment["ASAN_OPTIONS"], f"(^|:){launcher.SANITIZER_OPTIONS}$")
         self.assertEqual(started.slowdown, launcher.SLOWDOWN)
         script = emulated.command(self.bin / "script")
         self.assertEqual((script.argv, script.slowdown), ([str(self.bin / "script")], 1))
