@@ -1,0 +1,139 @@
+"""Explains a failed case: which call into the runtime under test first went another way than
+under the reference runtime (the bundled one, or --against), with its arguments and both results.
+
+Both runtimes' traced programs run the case. The first call whose result differs is the answer;
+where every result agrees, the output calls are made again by the replay program under each
+runtime, and the first whose text differs is."""
+
+import concurrent.futures
+
+import build
+import cases as casefiles
+import execute
+import trace
+
+CONTEXT = 3
+MARKER = "\x02kel-replay\x03"
+# How the replay program writes its markers: should the runtime mangle one way, the other.
+MARKER_WAYS = ("printstring", "printsymbol")
+
+
+def first_difference(reference, yours):
+    """The index of the first call that differs in entry point, arguments or result; None when
+    the records agree throughout."""
+    for i, (a, b) in enumerate(zip(reference, yours)):
+        if a != b:
+            return i
+    return None if len(reference) == len(yours) else min(len(reference), len(yours))
+
+
+def context(calls, index):
+    start = max(0, index - CONTEXT)
+    return [f"  call {i + 1}: {trace.show_call(c)}" + (f" -> {trace.show_result(c)}" if c.values else "")
+            for i, c in enumerate(calls[start:index], start)]
+
+
+def heading(index, reference, yours, labels):
+    counts = f"of {len(reference)}" if len(reference) == len(yours) else \
+        f"of {len(reference)} ({labels[1]}: {len(yours)})"
+    return f"call {index + 1} {counts}"
+
+
+def result_difference(index, reference, yours, labels, outcomes):
+    head = heading(index, reference, yours, labels)
+    ref, mine = (calls[index] if index < len(calls) else None for calls in (reference, yours))
+    if ref is None or mine is None:
+        present, missing = (ref, 1) if mine is None else (mine, 0)
+        ended = outcomes[missing].detail
+        return [f"{head}: {labels[1 - missing]} makes {trace.show_call(present)} -> "
+                f"{trace.show_result(present)}; under {labels[missing]} the program makes no more "
+                f"calls ({ended})"]
+    if (ref.name, ref.args) != (mine.name, mine.args):
+        return [f"{head}: {labels[0]} makes {trace.show_call(ref)}, {labels[1]} makes "
+                f"{trace.show_call(mine)} (the calls before it agree)"]
+    return [f"{head}: {trace.show_call(ref)}: {labels[0]} {trace.show_result(ref)}, "
+            f"{labels[1]} {trace.show_result(mine)}"]
+
+
+def replay_case(calls, method):
+    lines = "".join(" ".join((c.name, *c.args)) + "\n" for c in calls)
+    return casefiles.Case("replay", method, trace.REPLAY, (method,), lines, (), None, False, 60.0, ())
+
+
+def replayed_texts(bin_dir, calls, starter):
+    """What each output call writes under the runtime, as [start-up, call 1, ..., at exit];
+    None when neither way of writing the markers comes out whole."""
+    for method in MARKER_WAYS:
+        outcome = execute.run_case(replay_case(calls, method), bin_dir, bin_dir, starter)
+        pieces = outcome.stdout.split(MARKER)
+        if outcome.exited and outcome.status == 0 and len(pieces) == len(calls) + 2:
+            return [p.encode("latin-1") for p in pieces]
+    return None
+
+
+def text_difference(reference, yours, labels, bins, starter):
+    """The first output call whose text differs, replayed under each runtime."""
+    indices = [i for i, c in enumerate(reference) if c.name in trace.OUTPUT_CALLS]
+    calls = [reference[i] for i in indices]
+    texts = [replayed_texts(b, calls, starter) for b in bins]
+    for label, text in zip(labels, texts):
+        if text is None:
+            return [f"every call returns alike, but the replay under {label} cannot tell the output "
+                    f"calls apart: its markers, written with _kel_printstring and with "
+                    f"_kel_printsymbol, do not come out as written"]
+    for k, (a, b) in enumerate(zip(*texts)):
+        if a == b:
+            continue
+        if k == 0 or k == len(calls) + 1:
+            where = "before the first output call" if k == 0 else "after the last output call"
+            return [f"every call returns alike and writes the same text; {where}, {labels[0]} writes "
+                    f"{trace.quoted(a)}, {labels[1]} {trace.quoted(b)}"]
+        index = indices[k - 1]
+        head = heading(index, reference, yours, labels)
+        return [f"{head}: {trace.show_call(reference[index])}: {labels[0]} {trace.quoted(a)}, "
+                f"{labels[1]} {trace.quoted(b)}", "  (every call before it returns alike; the texts "
+                "are the call's own, made again between markers)"] + context(reference, index)
+    return None
+
+
+def explain(case, bins, labels, starter):
+    """Lines that explain the case's failure; bins and labels: (reference, yours)."""
+    runs = [trace.run_traced(case, b, starter) for b in bins]
+    outcomes = [o for o, _ in runs]
+    reference, yours = (calls for _, calls in runs)
+    for label, (outcome, calls) in zip(labels, runs):
+        if not calls:
+            return [f"the traced program under {label} recorded no calls ({outcome.detail})"]
+    index = first_difference(reference, yours)
+    if index is not None:
+        return result_difference(index, reference, yours, labels, outcomes) + context(reference, index)
+    found = text_difference(reference, yours, labels, bins, starter)
+    if found:
+        return found
+    return [f"all {len(reference)} calls return alike and each output call writes the same text; "
+            f"what differs comes from outside the calls (at exit, or how the runtime ends a run): "
+            f"{labels[0]}: {outcomes[0].detail}; {labels[1]}: {outcomes[1].detail}"]
+
+
+def explain_failures(verdicts, args, starter, jobs):
+    """Gives each failed verdict its explanation: the runtime under test (--runtime) against the
+    bundled runtime or the --against archive, both in traced builds."""
+    failed = [v for v in verdicts if not v.passed]
+    if not failed:
+        return
+    runtimes = (args.against, args.runtime)
+    labels = ("bundled" if args.against is None else "reference", "yours")
+    bins = [build.traced_build_dir(args.build, r) / "bin" for r in runtimes]
+    try:
+        if not args.no_build:
+            for runtime in runtimes:
+                trace.build_traced(args.build, runtime, {v.case.program for v in failed}, args.quiet,
+                                   starter.emulator)
+    except build.BuildFailed as error:
+        for verdict in failed:
+            verdict.explanation = [f"cannot explain: the traced build failed: {error}"]
+        return
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        found = pool.map(lambda v: explain(v.case, bins, labels, starter), failed)
+        for verdict, lines in zip(failed, found):
+            verdict.explanation = lines
