@@ -13,7 +13,6 @@ import trace
 
 FILE_NAME = "coverage.txt"
 NOT_REACHED = "NOT REACHED"
-READERS = ("_kel_readsymbol", "_kel_nextsymbol", "_kel_skipsymbol", "_kel_readint", "_kel_readfloat")
 
 
 def _arg(call, i):
@@ -76,14 +75,16 @@ NAMED = {
     "_kel_zcheck_int": ["divisor not 0"],
     "_kel_on_event_enter": ["arms 9", "arms 15"],
     "_signal_event": ["signals event 4", "signals event 5", "signals event 7", "signals event 15"],
-    **{reader: ["left by event 9"] for reader in READERS},
+    **{reader: ["event 9"] for reader in trace.READERS},
 }
 
 
 def classes(call):
     found = CLASSES.get(call.name, lambda c: [])(call)
-    if call.ending == "!":
-        found.append(f"left by event {trace.value(call.values[0])}")
+    if call.ending in ("!", "x"):
+        found.append(f"event {trace.value(call.values[0])}")
+    if call.ending != "<" and call.name not in trace.UNRECORDED_RESULT:
+        found.append("the run ends in it" if call.ending != "!" else "left by the event")
     return found
 
 

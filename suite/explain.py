@@ -13,6 +13,9 @@ import execute
 import trace
 
 CONTEXT = 3
+# Calls that give nothing back to compare, and the calls in which what they did shows first.
+SHOWS_IN = {"_kel_skipsymbol": trace.READERS, "_kel_openinput": trace.READERS,
+            "_kel_closeinput": trace.READERS, "_kel_on_event_enter": {"_signal_event"}}
 MARKER = "\x02kel-replay\x03"
 # How the replay program writes its markers: should the runtime mangle one way, the other.
 MARKER_WAYS = ("printstring", "printsymbol")
@@ -31,6 +34,22 @@ def context(calls, index):
     start = max(0, index - CONTEXT)
     return [f"  call {i + 1}: {trace.show_call(c)}" + (f" -> {trace.show_result(c)}" if c.values else "")
             for i, c in enumerate(calls[start:index], start)]
+
+
+def silent_cause(calls, index):
+    """A note on the nearest earlier call that gives nothing back and whose doing shows first in
+    call index (or, when the calls part ways there, in whatever comes next); empty when none."""
+    name = calls[index].name if index < len(calls) else None
+    # An earlier call of the same kind that agreed would have shown it already.
+    kind = trace.READERS if name in trace.READERS else {name}
+    for i in range(index - 1, -1, -1):
+        call = calls[i]
+        if name in SHOWS_IN.get(call.name, ()) or (i == index - 1 and call.name in SHOWS_IN):
+            return [f"  (call {i + 1}, {trace.show_call(call)}, gives nothing back to compare; "
+                    f"what it did may show first here)"]
+        if call.name in kind:
+            return []
+    return []
 
 
 def heading(index, reference, yours, labels):
@@ -53,6 +72,13 @@ def result_difference(index, reference, yours, labels, outcomes):
                 f"{trace.show_call(mine)} (the calls before it agree)"]
     return [f"{head}: {trace.show_call(ref)}: {labels[0]} {trace.show_result(ref)}, "
             f"{labels[1]} {trace.show_result(mine)}"]
+
+
+def both_texts(a, b):
+    """Two texts quoted; long ones from a little before the first byte where they part."""
+    parting = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    start = max(0, parting - 20) if max(len(a), len(b)) > trace.SHOWN_TEXT else 0
+    return trace.quoted(a, start), trace.quoted(b, start)
 
 
 def replay_case(calls, method):
@@ -84,14 +110,15 @@ def text_difference(reference, yours, labels, bins, starter):
     for k, (a, b) in enumerate(zip(*texts)):
         if a == b:
             continue
+        shown = both_texts(a, b)
         if k == 0 or k == len(calls) + 1:
             where = "before the first output call" if k == 0 else "after the last output call"
             return [f"every call returns alike and writes the same text; {where}, {labels[0]} writes "
-                    f"{trace.quoted(a)}, {labels[1]} {trace.quoted(b)}"]
+                    f"{shown[0]}, {labels[1]} {shown[1]}"]
         index = indices[k - 1]
         head = heading(index, reference, yours, labels)
-        return [f"{head}: {trace.show_call(reference[index])}: {labels[0]} {trace.quoted(a)}, "
-                f"{labels[1]} {trace.quoted(b)}", "  (every call before it returns alike; the texts "
+        return [f"{head}: {trace.show_call(reference[index])}: {labels[0]} {shown[0]}, "
+                f"{labels[1]} {shown[1]}", "  (every call before it returns alike; the texts "
                 "are the call's own, made again between markers)"] + context(reference, index)
     return None
 
@@ -106,7 +133,8 @@ def explain(case, bins, labels, starter):
             return [f"the traced program under {label} recorded no calls ({outcome.detail})"]
     index = first_difference(reference, yours)
     if index is not None:
-        return result_difference(index, reference, yours, labels, outcomes) + context(reference, index)
+        return (result_difference(index, reference, yours, labels, outcomes)
+                + silent_cause(reference, index) + context(reference, index))
     found = text_difference(reference, yours, labels, bins, starter)
     if found:
         return found

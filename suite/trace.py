@@ -1,7 +1,8 @@
 """Runs cases with a traced build and reads back the calls each program made into the kel runtime.
 
 The record's format is tracing/record.cc's: "> NAME ARG..." for each call, then "< VALUE..." when
-it returned (its result, then what it stored) or "! E S X" when an event left it."""
+it returned (its result, then what it stored), "! E S X" when an event left it, or "x E S X" when
+the run ended in it."""
 
 import struct
 import tempfile
@@ -13,6 +14,8 @@ import execute
 
 VARIABLE = "KEL_TRACE_FILE"
 REPLAY = "kel-replay"
+READERS = frozenset({"_kel_readsymbol", "_kel_nextsymbol", "_kel_skipsymbol", "_kel_readint",
+                     "_kel_readfloat"})
 OUTPUT_CALLS = frozenset({"_kel_printstring", "_kel_printsymbol", "_kel_write", "_kel_writeint",
                           "_kel_newline", "_kel_space", "_kel_newlines", "_kel_spaces", "_kel_printfl"})
 # Jumped to, not called, so that the runtime sees the program's own frame: nothing comes back.
@@ -24,7 +27,7 @@ SHOWN_TEXT = 120
 class Call:
     name: str
     args: tuple     # tokens, as recorded
-    ending: str     # "<" returned, "!" left by an event, "" did not come back
+    ending: str     # "<" returned, "!" left by an event, "x" the run ended in it, "" no word
     values: tuple   # what came back: result and stored values, or the event's three numbers
 
     @property
@@ -39,15 +42,16 @@ def read(text):
         mark, *tokens = line.split(" ")
         if mark == ">":
             calls.append(Call(tokens[0], tuple(tokens[1:]), "", ()))
-        elif mark in ("<", "!") and calls and not calls[-1].ending:
+        elif mark in ("<", "!", "x") and calls and not calls[-1].ending:
             calls[-1] = Call(calls[-1].name, calls[-1].args, mark, tuple(tokens))
     return calls
 
 
-def quoted(data):
-    """Bytes as a double-quoted text that shows every byte; a long one is cut."""
+def quoted(data, start=0):
+    """Bytes as a double-quoted text that shows every byte; a long one is cut, and shown from
+    byte start on when that is given."""
     shown = []
-    for byte in data[:SHOWN_TEXT]:
+    for byte in data[start:start + SHOWN_TEXT]:
         ch = chr(byte)
         if ch in '"\\':
             shown.append("\\" + ch)
@@ -57,8 +61,9 @@ def quoted(data):
             shown.append(ch)
         else:
             shown.append(f"\\x{byte:02x}")
-    more = f"... ({len(data)} bytes)" if len(data) > SHOWN_TEXT else ""
-    return '"' + "".join(shown) + '"' + more
+    cut = start > 0 or len(data) > start + SHOWN_TEXT
+    return (("..." if start else "") + '"' + "".join(shown) + '"'
+            + ("..." if len(data) > start + SHOWN_TEXT else "") + (f" ({len(data)} bytes)" if cut else ""))
 
 
 def value(token):
@@ -93,9 +98,11 @@ def show_call(call):
 def show_result(call):
     if call.name in UNRECORDED_RESULT:
         return "(its result is not recorded)"
-    if call.ending == "!":
+    if call.ending in ("!", "x"):
         event, subevent, extra = (value(t) for t in call.values)
-        return f"left by event {event}, sub-event {subevent}, extra {extra}"
+        if call.ending == "!":
+            return f"left by event {event}, sub-event {subevent}, extra {extra}"
+        return f"the run ended in it (the event record: {event}, sub-event {subevent}, extra {extra})"
     if call.ending == "<":
         return ", ".join(shown(t) for t in call.values) or "returned"
     return "did not come back (the program ended in it)"

@@ -2,9 +2,10 @@
 // arguments and what came back, recorded in the file that KEL_TRACE_FILE names.
 //
 // A record is one line per call: "> NAME ARG..." before the call, then "< VALUE..." when it
-// returns (its result, then what it stored through its pointer arguments) or "! E S X" when an
-// event leaves it (the event record's event, sub-event and extra). A call with neither line
-// after it did not come back: the program ended inside it. Values are tokens: iN an int,
+// returns (its result, then what it stored through its pointer arguments), "! E S X" when an
+// event leaves it (the event record's event, sub-event and extra), or "x E S X" when the run
+// ends inside it by exit (the event record as it then was, for an event no frame traps). A call
+// with none of these after it did not come back either. Values are tokens: iN an int,
 // fHEX and dHEX the bits of a 32- and 64-bit real, sHEX a kel string's characters, tHEX a C
 // text, "&" a pointer given, "-" a null pointer.
 //
@@ -35,6 +36,8 @@ bool open_call;      // a call is recorded but not yet its ending
 char line[LINE_BUFFER];
 int used;
 
+void ended_in_call(void);
+
 bool tracing(void)
 {
     if (trace_fd == -2) {
@@ -43,6 +46,8 @@ bool tracing(void)
         trace_fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, TRACE_FD_FLOOR);
         if (fd >= 0)
             close(fd);
+        if (trace_fd >= 0)
+            std::atexit(ended_in_call);
     }
     return trace_fd >= 0;
 }
@@ -110,6 +115,22 @@ void put(int v)
         *--p = '-';
     emit(" i");
     emit(p);
+}
+
+void event_line(char mark)
+{
+    emit(mark);
+    put(_kel_event.event);
+    put(_kel_event.subevent);
+    put(_kel_event.extra);
+    end_line();
+}
+
+void ended_in_call(void)
+{
+    if (open_call)
+        event_line('x');
+    open_call = false;
 }
 
 void put(float v)
@@ -217,14 +238,9 @@ R traced(const char *name, R (*real)(A...), std::type_identity_t<A>... a)
 // progress ends there, and the program runs on at its own level.
 void left_by_event(void)
 {
-    if (open_call) {
-        emit('!');
-        put(_kel_event.event);
-        put(_kel_event.subevent);
-        put(_kel_event.extra);
-        end_line();
-        open_call = false;
-    }
+    if (open_call)
+        event_line('!');
+    open_call = false;
     depth = 0;
 }
 
