@@ -88,13 +88,13 @@ def replay_case(calls, method):
 
 def replayed_texts(bin_dir, calls, starter):
     """What each output call writes under the runtime, as [start-up, call 1, ..., at exit];
-    None when neither way of writing the markers comes out whole."""
+    otherwise how the last replay ended, when neither way of writing the markers comes out whole."""
     for method in MARKER_WAYS:
         outcome = execute.run_case(replay_case(calls, method), bin_dir, bin_dir, starter)
         pieces = outcome.stdout.split(MARKER)
         if outcome.exited and outcome.status == 0 and len(pieces) == len(calls) + 2:
             return [p.encode("latin-1") for p in pieces]
-    return None
+    return f"{outcome.detail}; {len(pieces) - 1} markers of {len(calls) + 1}"
 
 
 def text_difference(reference, yours, labels, bins, starter):
@@ -103,10 +103,10 @@ def text_difference(reference, yours, labels, bins, starter):
     calls = [reference[i] for i in indices]
     texts = [replayed_texts(b, calls, starter) for b in bins]
     for label, text in zip(labels, texts):
-        if text is None:
+        if isinstance(text, str):
             return [f"every call returns alike, but the replay under {label} cannot tell the output "
                     f"calls apart: its markers, written with _kel_printstring and with "
-                    f"_kel_printsymbol, do not come out as written"]
+                    f"_kel_printsymbol, do not come out as written ({text})"]
     for k, (a, b) in enumerate(zip(*texts)):
         if a == b:
             continue

@@ -28,13 +28,15 @@ namespace {
 
 // The record goes to a descriptor far above those the program and the runtime open, so that
 // their files get the numbers they would get untraced.
-enum { TRACE_FD_FLOOR = 200, LINE_BUFFER = 4096 };
+// A runaway program makes calls without end; past MAX_CALLS the record stops.
+enum { TRACE_FD_FLOOR = 200, LINE_BUFFER = 4096, MAX_CALLS = 1000000 };
 
 int trace_fd = -2;   // -2: not opened yet; -1: no record wanted, or it cannot be written
 int depth;           // wrapped calls in progress; only the outermost is the program's
 bool open_call;      // a call is recorded but not yet its ending
 char line[LINE_BUFFER];
 int used;
+int calls;
 
 void ended_in_call(void);
 
@@ -199,7 +201,7 @@ void result(unsigned char *length, kel_string *s) { put(static_cast<int>(length 
 
 template <typename... A> void begin(const char *name, A... a)
 {
-    if (!tracing())
+    if (!tracing() || ++calls > MAX_CALLS)
         return;
     emit('>');
     emit(' ');
@@ -300,7 +302,7 @@ LEAVING(__longjmp_chk)
 // next, and a signal's in the event that ends it ("!").
 extern "C" void kel_trace_arming(const int *args)
 {
-    if (depth != 0 || !tracing())
+    if (depth != 0 || !tracing() || ++calls > MAX_CALLS)
         return;
     emit("> _kel_on_event_enter");
     put(reinterpret_cast<const void *>(args[0]));
