@@ -28,6 +28,9 @@ STARTER = launcher.from_environment()
 BROKEN_WRITE = {"write.cc": ("kel_int_layout(&l, value, places);\n    kel_put_layout",
                              "kel_int_layout(&l, value, places < 0 ? places - 1 : places);\n    kel_put_layout")}
 BROKEN_READER = {"read.cc": ("    *value = v;\n}", "    *value = v > 5 ? v + 1 : v;\n}")}
+# Also mangles the replay's markers as written with _kel_printstring.
+BROKEN_PRINTSTRING = {"write.cc": ("reinterpret_cast<const char *>(s.b + 1), s.b[0]);",
+                                   "reinterpret_cast<const char *>(s.b + 1), s.b[0] ? s.b[0] - 1 : 0);")}
 BROKEN_RESOLVE = {"text.cc": ("(!left && at != 0)", "(!left && at == 0)")}
 # Not broken, but calling itself across its members, and from inside a call that an event leaves.
 SELF_CALLING = {
@@ -97,6 +100,16 @@ class BrokenRuntimesAreExplained(unittest.TestCase):
         # The program calls _kel_writeint, which this runtime builds on its _kel_write.
         self.assertEqual(found, {"unwinding/handlers-innermost-first":
                                  'call 16 of 37: _kel_writeint(7, -1): bundled "7", yours " 7"'})
+
+    def test_a_string_write_that_drops_the_last_character(self):
+        found = self.explained(archive("printstring", BROKEN_PRINTSTRING), "unwinding/", "argshow/no-arguments")
+        self.assertEqual(len(found), 2)
+        for case_id, line in found.items():
+            with self.subTest(case=case_id):
+                texts = re.fullmatch(r'call \d+ of \d+: _kel_printstring\("(.+)"\): bundled "(.+)", '
+                                     r'yours "(.*)"', line)
+                self.assertTrue(texts, line)
+                self.assertEqual((texts[2], texts[3]), (texts[1], texts[1][:-1]))
 
     def test_a_reader_that_reads_another_number(self):
         found = self.explained(archive("reader", BROKEN_READER), "evalix/precedence-and-associativity",
