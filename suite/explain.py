@@ -94,7 +94,11 @@ def replayed_texts(bin_dir, calls, starter):
         pieces = outcome.stdout.split(MARKER)
         if outcome.exited and outcome.status == 0 and len(pieces) == len(calls) + 2:
             return [p.encode("latin-1") for p in pieces]
-    return f"{outcome.detail}; {len(pieces) - 1} markers of {len(calls) + 1}"
+    if outcome.exited and not outcome.stdout:
+        return (f"nothing at all comes out, not even its markers, and it ends with {outcome.detail}: "
+                f"what the output calls write is lost outside them, as at exit")
+    return (f"its markers, written with _kel_printstring and with _kel_printsymbol, do not come out "
+            f"as written ({outcome.detail}; {len(pieces) - 1} markers of {len(calls) + 1})")
 
 
 def text_difference(reference, yours, labels, bins, starter):
@@ -105,8 +109,7 @@ def text_difference(reference, yours, labels, bins, starter):
     for label, text in zip(labels, texts):
         if isinstance(text, str):
             return [f"every call returns alike, but the replay under {label} cannot tell the output "
-                    f"calls apart: its markers, written with _kel_printstring and with "
-                    f"_kel_printsymbol, do not come out as written ({text})"]
+                    f"calls apart: {text}"]
     for k, (a, b) in enumerate(zip(*texts)):
         if a == b:
             continue
