@@ -13,9 +13,10 @@ import execute
 import trace
 
 CONTEXT = 3
-# Calls that give nothing back to compare, and the calls in which what they did shows first.
-SHOWS_IN = {"_kel_skipsymbol": trace.READERS, "_kel_openinput": trace.READERS,
-            "_kel_closeinput": trace.READERS, "_kel_on_event_enter": {"_signal_event"}}
+# Calls whose doing another runtime may get wrong with nothing to show for it in the record:
+# they give nothing back, or only a look at the input that should leave it where it is.
+QUIET_INPUT = {"_kel_skipsymbol", "_kel_openinput", "_kel_closeinput", "_kel_nextsymbol"}
+CONSUMING_READS = trace.READERS - QUIET_INPUT
 MARKER = "\x02kel-replay\x03"
 # How the replay program writes its markers: should the runtime mangle one way, the other.
 MARKER_WAYS = ("printstring", "printsymbol")
@@ -37,18 +38,40 @@ def context(calls, index):
 
 
 def silent_cause(calls, index):
-    """A note on the nearest earlier call that gives nothing back and whose doing shows first in
-    call index (or, when the calls part ways there, in whatever comes next); empty when none."""
+    """A note on the earlier calls whose doing may show first in call index: for a read, the
+    quiet input calls since the last read that consumed; for a signal, the arming before it; for
+    calls that part ways, an arming just before them."""
     name = calls[index].name if index < len(calls) else None
-    # An earlier call of the same kind that agreed would have shown it already.
-    kind = trace.READERS if name in trace.READERS else {name}
+    found = []
     for i in range(index - 1, -1, -1):
         call = calls[i]
-        if name in SHOWS_IN.get(call.name, ()) or (i == index - 1 and call.name in SHOWS_IN):
-            return [f"  (call {i + 1}, {trace.show_call(call)}, gives nothing back to compare; "
-                    f"what it did may show first here)"]
-        if call.name in kind:
-            return []
+        if name in trace.READERS:
+            if call.name in CONSUMING_READS or len(found) == CONTEXT:
+                break
+            if call.name in QUIET_INPUT:
+                found.append(i)
+        elif call.name == "_kel_on_event_enter" and (name == "_signal_event" or i == index - 1):
+            found.append(i)
+            break
+    if not found:
+        return []
+    shown = "; ".join(f"call {i + 1}, {trace.show_call(calls[i])}"
+                      + (f" -> {trace.show_result(calls[i])}" if calls[i].values else "")
+                      for i in reversed(found))
+    return [f"  (what it meets may also come from calls whose doing the record cannot show: {shown})"]
+
+
+def lookahead_note(calls, index, label):
+    """A note when a character read straight after a look at it is not the one looked at: the
+    look either consumed it or the read is wrong."""
+    if not 0 < index < len(calls):
+        return []
+    looked, read = calls[index - 1], calls[index]
+    if (looked.name == "_kel_nextsymbol" and read.name in ("_kel_nextsymbol", "_kel_readsymbol")
+            and looked.ending == read.ending == "<" and looked.values[:1] != read.values[:1]):
+        return [f"  (under {label}, call {index}, _kel_nextsymbol(), looked at "
+                f"{trace.shown(looked.values[0])} and left it unread, yet call {index + 1} then finds "
+                f"{trace.shown(read.values[0])}: the look consumed it, or this read is wrong)"]
     return []
 
 
@@ -136,14 +159,20 @@ def explain(case, bins, labels, starter):
             return [f"the traced program under {label} recorded no calls ({outcome.detail})"]
     index = first_difference(reference, yours)
     if index is not None:
-        return (result_difference(index, reference, yours, labels, outcomes)
-                + silent_cause(reference, index) + context(reference, index))
+        return (result_difference(index, reference, yours, labels, outcomes) + silent_cause(reference, index)
+                + lookahead_note(yours, index, labels[1]) + context(reference, index))
     found = text_difference(reference, yours, labels, bins, starter)
     if found:
         return found
-    return [f"all {len(reference)} calls return alike and each output call writes the same text; "
-            f"what differs comes from outside the calls (at exit, or how the runtime ends a run): "
-            f"{labels[0]}: {outcomes[0].detail}; {labels[1]}: {outcomes[1].detail}"]
+    same = f"all {len(reference)} calls return alike and each output call writes the same text"
+    last = reference[-1]
+    if last.ending == "x":
+        return [f"{same}; under both the run ends in the last, {trace.show_call(last)}, with the event "
+                f"record {', '.join(trace.shown(v) for v in last.values)}: what differs is how the "
+                f"runtime ends the run there ({labels[0]}: {outcomes[0].detail}; {labels[1]}: "
+                f"{outcomes[1].detail})"]
+    return [f"{same}; what differs comes from outside the calls, as at exit ({labels[0]}: "
+            f"{outcomes[0].detail}; {labels[1]}: {outcomes[1].detail})"]
 
 
 def explain_failures(verdicts, args, starter, jobs):
