@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -27,8 +28,8 @@
 namespace {
 
 // The record goes to a descriptor far above those the program and the runtime open, so that
-// their files get the numbers they would get untraced.
-// A runaway program makes calls without end; past MAX_CALLS the record stops.
+// their files get the numbers they would get untraced. A runaway program makes calls without
+// end; past MAX_CALLS the record stops.
 enum { TRACE_FD_FLOOR = 200, LINE_BUFFER = 4096, MAX_CALLS = 1000000 };
 
 int trace_fd = -2;   // -2: not opened yet; -1: no record wanted, or it cannot be written
@@ -107,32 +108,8 @@ void end_line(void)
 void put(int v)
 {
     char text[16];
-    char *p = text + sizeof text;
-    unsigned magnitude = v < 0 ? 0u - unsigned(v) : unsigned(v);
-    *--p = 0;
-    do
-        *--p = static_cast<char>('0' + magnitude % 10);
-    while (magnitude /= 10);
-    if (v < 0)
-        *--p = '-';
-    emit(" i");
-    emit(p);
-}
-
-void event_line(char mark)
-{
-    emit(mark);
-    put(_kel_event.event);
-    put(_kel_event.subevent);
-    put(_kel_event.extra);
-    end_line();
-}
-
-void ended_in_call(void)
-{
-    if (open_call)
-        event_line('x');
-    open_call = false;
+    std::snprintf(text, sizeof text, " i%d", v);
+    emit(text);
 }
 
 void put(float v)
@@ -199,6 +176,23 @@ void result(int found, kel_string, kel_string *left, kel_string, kel_string *rig
 // _kel_length: where the returned pointer points, counted from the string's first byte.
 void result(unsigned char *length, kel_string *s) { put(static_cast<int>(length - s->b)); }
 
+// How a recorded call ended when it did not return: the event record, as the event left it.
+void event_line(char mark)
+{
+    emit(mark);
+    put(_kel_event.event);
+    put(_kel_event.subevent);
+    put(_kel_event.extra);
+    end_line();
+}
+
+void ended_in_call(void)
+{
+    if (open_call)
+        event_line('x');
+    open_call = false;
+}
+
 template <typename... A> void begin(const char *name, A... a)
 {
     if (!tracing() || ++calls > MAX_CALLS)
@@ -211,6 +205,16 @@ template <typename... A> void begin(const char *name, A... a)
     open_call = true;
 }
 
+// Whether the call now back is the outermost one and recorded: then its line is begun.
+bool back(void)
+{
+    if (--depth != 0 || !open_call)
+        return false;
+    emit('<');
+    open_call = false;
+    return true;
+}
+
 template <typename R, typename... A>
 R traced(const char *name, R (*real)(A...), std::type_identity_t<A>... a)
 {
@@ -218,19 +222,15 @@ R traced(const char *name, R (*real)(A...), std::type_identity_t<A>... a)
         begin(name, a...);
     if constexpr (std::is_void_v<R>) {
         real(a...);
-        if (--depth == 0 && open_call) {
-            emit('<');
+        if (back()) {
             stored(a...);
             end_line();
-            open_call = false;
         }
     } else {
         R r = real(a...);
-        if (--depth == 0 && open_call) {
-            emit('<');
+        if (back()) {
             result(r, a...);
             end_line();
-            open_call = false;
         }
         return r;
     }
