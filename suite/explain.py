@@ -31,10 +31,14 @@ def first_difference(reference, yours):
     return None if len(reference) == len(yours) else min(len(reference), len(yours))
 
 
+def listed(calls, i):
+    """Call i as a line of the explanation, with what came back when anything did."""
+    call = calls[i]
+    return f"call {i + 1}: {trace.show_call(call)}" + (f" -> {trace.show_result(call)}" if call.values else "")
+
+
 def context(calls, index):
-    start = max(0, index - CONTEXT)
-    return [f"  call {i + 1}: {trace.show_call(c)}" + (f" -> {trace.show_result(c)}" if c.values else "")
-            for i, c in enumerate(calls[start:index], start)]
+    return [f"  {listed(calls, i)}" for i in range(max(0, index - CONTEXT), index)]
 
 
 def silent_cause(calls, index):
@@ -55,9 +59,7 @@ def silent_cause(calls, index):
             break
     if not found:
         return []
-    shown = "; ".join(f"call {i + 1}, {trace.show_call(calls[i])}"
-                      + (f" -> {trace.show_result(calls[i])}" if calls[i].values else "")
-                      for i in reversed(found))
+    shown = "; ".join(listed(calls, i) for i in reversed(found))
     return [f"  (what it meets may also come from calls whose doing the record cannot show: {shown})"]
 
 

@@ -61,9 +61,9 @@ class Records(unittest.TestCase):
         # A number read after a look and a skip.
         self.assertEqual(explain.silent_cause(self.calls, 4),
                          ["  (what it meets may also come from calls whose doing the record cannot show: "
-                          "call 3, _kel_nextsymbol() -> 49; call 4, _kel_skipsymbol())"])
+                          "call 3: _kel_nextsymbol() -> 49; call 4: _kel_skipsymbol())"])
         # The arming, for a signal that went another way.
-        self.assertRegex(explain.silent_cause(self.calls, 7)[0], r"show: call 2, _kel_on_event_enter\(ptr, 9, 15\)\)$")
+        self.assertRegex(explain.silent_cause(self.calls, 7)[0], r"show: call 2: _kel_on_event_enter\(ptr, 9, 15\)\)$")
         # A read that consumed since then, and agreed, would have shown it.
         calls = trace.read(RECORD.replace("> _kel_readfloat &\n", "> _kel_readsymbol &\n< i50\n> _kel_readfloat &\n"))
         self.assertEqual(explain.silent_cause(calls, 5), [])
