@@ -128,6 +128,14 @@ class BrokenRuntimesAreExplained(unittest.TestCase):
                                  'call 6 of 7 (yours: 13): _kel_resolve("A string with xxx in the middle", '
                                  'null, "xxx", ptr): bundled 0, yours 1, null, " in the middle"'})
 
+    def test_another_archive_can_stand_in_for_the_bundled_one(self):
+        status, out, err = regress("--runtime", str(archive("write", BROKEN_WRITE)), "--explain",
+                                   "--against", str(archive("resolve", BROKEN_RESOLVE)), "--only", "unwinding/")
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("--against", out.split("rerun:")[1].splitlines()[0])
+        self.assertEqual(explanations(out), {"unwinding/handlers-innermost-first":
+                                             'call 16 of 37: _kel_writeint(7, -1): reference "7", yours " 7"'})
+
     def test_the_explanation_is_the_same_under_the_emulator(self):
         lib = archive("write", BROKEN_WRITE)
         reports = [regress("--runtime", str(lib), "--explain", "--emulator", emulator,
