@@ -46,25 +46,28 @@ SELF_CALLING = {
 
 def archive(name, patches):
     """BUILD/broken-runtimes/NAME/libkel.a: kelrt with the patches applied, at a path that stays
-    the same, so that the runner's builds against it are brought up to date, not made anew."""
+    the same, so that the runner's builds against it are brought up to date, not made anew. It is
+    remade only when a source has changed."""
     where = BUILD / "broken-runtimes" / name
     (where / "kelrt").mkdir(parents=True, exist_ok=True)
-    objects = []
-    for source in sorted((ROOT / "kelrt").glob("*.cc")) + [ROOT / "kelrt" / "internal.h"]:
+    for source in sorted((ROOT / "kelrt").glob("*.[ch]*")):
         text = source.read_text()
         old, new = patches.get(source.name, ("", ""))
-        if old:
-            assert old in text, f"{source.name} no longer holds the text to patch"
-            text = text.replace(old, new)
-        (where / "kelrt" / source.name).write_text(text)
-        if source.suffix == ".cc":
-            objects.append(where / f"{source.stem}.o")
-    for obj in objects:
-        subprocess.run([CXX, *FLAGS, f"-I{where}", f"-I{ROOT}", "-c", "-o", str(obj),
-                        str(where / "kelrt" / f"{obj.stem}.cc")], check=True)
+        assert old in text, f"{source.name} no longer holds the text to patch"
+        copy, wanted = where / "kelrt" / source.name, text.replace(old, new) if old else text
+        if not copy.exists() or copy.read_text() != wanted:
+            copy.write_text(wanted)
+    headers = [where / "kelrt" / "internal.h", *(ROOT / "runtime").glob("*.h")]
+    objects = [where / f"{source.stem}.o" for source in sorted((where / "kelrt").glob("*.cc"))]
     lib = where / "libkel.a"
-    lib.unlink(missing_ok=True)
-    subprocess.run(["ar", "rcs", str(lib), *map(str, objects)], check=True)
+    for obj in objects:
+        source = where / "kelrt" / f"{obj.stem}.cc"
+        if not obj.exists() or obj.stat().st_mtime < max(p.stat().st_mtime for p in [source, *headers]):
+            subprocess.run([CXX, *FLAGS, f"-I{where}", f"-I{ROOT}", "-c", "-o", str(obj), str(source)],
+                           check=True)
+            lib.unlink(missing_ok=True)
+    if not lib.exists():
+        subprocess.run(["ar", "rcs", str(lib), *map(str, objects)], check=True)
     assert runtime_check.check_archive(lib) == []
     return lib
 
