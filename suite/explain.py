@@ -43,8 +43,7 @@ def context(calls, index):
 
 def silent_cause(calls, index):
     """A note on the earlier calls whose doing may show first in call index: for a read, the
-    quiet input calls since the last read that consumed; for a signal, the arming before it; for
-    calls that part ways, an arming just before them."""
+    quiet input calls since the last read that consumed; for a signal, the arming before it."""
     name = calls[index].name if index < len(calls) else None
     found = []
     for i in range(index - 1, -1, -1):
@@ -54,7 +53,7 @@ def silent_cause(calls, index):
                 break
             if call.name in QUIET_INPUT:
                 found.append(i)
-        elif call.name == "_kel_on_event_enter" and (name == "_signal_event" or i == index - 1):
+        elif call.name == "_kel_on_event_enter" and name == "_signal_event":
             found.append(i)
             break
     if not found:
@@ -93,8 +92,13 @@ def result_difference(index, reference, yours, labels, outcomes):
                 f"{trace.show_result(present)}; under {labels[missing]} the program makes no more "
                 f"calls ({ended})"]
     if (ref.name, ref.args) != (mine.name, mine.args):
-        return [f"{head}: {labels[0]} makes {trace.show_call(ref)}, {labels[1]} makes "
-                f"{trace.show_call(mine)} (the calls before it agree)"]
+        parting = f"{labels[0]} makes {trace.show_call(ref)}, {labels[1]} makes {trace.show_call(mine)}"
+        before = reference[index - 1] if index else None
+        if before and before.name in trace.UNRECORDED_RESULT:
+            # Only its result can have sent the programs different ways.
+            return [f"{heading(index - 1, reference, yours, labels)}: {trace.show_call(before)}: its "
+                    f"result is not recorded, but after it {parting}"]
+        return [f"{head}: {parting} (the calls before it agree)"]
     return [f"{head}: {trace.show_call(ref)}: {labels[0]} {trace.show_result(ref)}, "
             f"{labels[1]} {trace.show_result(mine)}"]
 

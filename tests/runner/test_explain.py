@@ -68,6 +68,14 @@ class Records(unittest.TestCase):
         calls = trace.read(RECORD.replace("> _kel_readfloat &\n", "> _kel_readsymbol &\n< i50\n> _kel_readfloat &\n"))
         self.assertEqual(explain.silent_cause(calls, 5), [])
 
+    def test_programs_that_part_ways_after_an_arming_name_the_arming(self):
+        yours = trace.read(RECORD.replace("> _kel_nextsymbol\n< i49\n", "> _kel_printstring s3f0a\n<\n", 1))
+        index = explain.first_difference(self.calls, yours)
+        self.assertEqual(explain.result_difference(index, self.calls, yours, ("bundled", "yours"), None),
+                         ['call 2 of 10: _kel_on_event_enter(ptr, 9, 15): its result is not recorded, but after '
+                          'it bundled makes _kel_nextsymbol(), yours makes _kel_printstring("?\\n")'])
+        self.assertEqual(explain.silent_cause(self.calls, 2), [])
+
     def test_a_character_read_straight_after_a_look_must_be_the_one_looked_at(self):
         calls = trace.read("> _kel_nextsymbol\n< i40\n> _kel_readsymbol &\n< i51\n")
         self.assertEqual(explain.lookahead_note(calls, 1, "yours"),
