@@ -8,6 +8,27 @@ endif()
 
 add_library(kel_support INTERFACE)
 target_include_directories(kel_support INTERFACE ${PROJECT_SOURCE_DIR})
+
+# KEL_TRACE: a traced build, whose programs reach the runtime through tracing/record.cc, which
+# records each call in the file KEL_TRACE_FILE names. Every entry point the support layer calls
+# is wrapped, and the long jumps by which events leave the runtime.
+set(KEL_TRACE OFF CACHE BOOL "link the programs through wrappers that record their calls into the kel runtime")
+if(KEL_TRACE)
+  add_library(kel_trace STATIC ${PROJECT_SOURCE_DIR}/tracing/record.cc)
+  target_include_directories(kel_trace PRIVATE ${PROJECT_SOURCE_DIR})
+  file(READ ${PROJECT_SOURCE_DIR}/suite/runtime-abi.json abi)
+  string(JSON count LENGTH "${abi}" entry_points)
+  math(EXPR last "${count} - 1")
+  set(wrapped siglongjmp longjmp _longjmp __longjmp_chk)
+  foreach(i RANGE ${last})
+    string(JSON name GET "${abi}" entry_points ${i})
+    list(APPEND wrapped ${name})
+  endforeach()
+  list(TRANSFORM wrapped PREPEND "-Wl,--wrap=")
+  target_link_options(kel_support INTERFACE ${wrapped})
+  # Before the runtime on the link line: the wrappers' references to it resolve there.
+  target_link_libraries(kel_support INTERFACE kel_trace)
+endif()
 target_link_libraries(kel_support INTERFACE kel m)
 
 # kel_program(NAME SOURCE): a program at bin/NAME.

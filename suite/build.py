@@ -23,6 +23,14 @@ def runtime_build_dir(build_root, archive):
     return Path(build_root) / "runtimes" / f"{name}-{digest}"
 
 
+def traced_build_dir(build_root, archive=None):
+    """The traced build of a runtime (the bundled one when archive is None), next to its plain one."""
+    if archive is None:
+        return Path(build_root) / "traced"
+    plain = runtime_build_dir(build_root, archive)
+    return plain.with_name(plain.name + "-traced")
+
+
 def run(command, quiet):
     if not quiet:
         print("+ " + " ".join(str(part) for part in command), flush=True)
@@ -52,12 +60,16 @@ def configure(source, build_dir, quiet, options, emulator):
     run(["cmake", "-S", source, "-B", build_dir, *options, f"-DKEL_EMULATOR={wanted}"], quiet)
 
 
-def ensure_built(build_dir, runtime=None, quiet=False, preset="default", emulator=None):
-    """Configures the build directory from the preset, then brings it up to date."""
+def ensure_built(build_dir, runtime=None, quiet=False, preset="default", emulator=None, traced=False,
+                 targets=()):
+    """Configures the build directory from the preset, then brings it up to date: all of it, or
+    only the targets named. traced: the programs record their calls into the runtime."""
     build_dir = Path(build_dir).resolve()
     options = ["--preset", preset]
     if runtime is not None:
         # The cases run test drivers too, and those live in the test tree.
         options += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=ON"]
+    if traced:
+        options.append("-DKEL_TRACE=ON")
     configure(ROOT, build_dir, quiet, options, emulator)
-    run(["cmake", "--build", build_dir], quiet)
+    run(["cmake", "--build", build_dir, *(["--target", *targets] if targets else [])], quiet)

@@ -19,6 +19,7 @@ class Verdict:
     problems: list = field(default_factory=list)  # one line each
     diffs: list = field(default_factory=list)  # (stream name, expected text, actual text)
     blessed: bool = False
+    explanation: list = field(default_factory=list)  # lines from --explain
 
     @property
     def passed(self):

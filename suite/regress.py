@@ -15,7 +15,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import build  # noqa: E402
 import cases as casefiles  # noqa: E402
 import compare  # noqa: E402
+import coverage  # noqa: E402
 import execute  # noqa: E402
+import explain  # noqa: E402
 import launcher  # noqa: E402
 import runtime_check  # noqa: E402
 from junit import write_junit  # noqa: E402
@@ -52,6 +54,10 @@ examples:
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
   ./regress --runtime ~/kel/libkel.a --bless expect/mine
   ./regress --runtime ~/kel/libkel.a --expect expect/mine
+  ./regress --runtime ~/kel/libkel.a --explain
+                                             each failure with the first call into the
+                                             runtime that goes another way than the bundled one's
+  ./regress --coverage                       which entry points the cases call, and how
 """
 
 
@@ -85,6 +91,19 @@ def parse_args(argv):
     sets.add_argument("--expect", metavar="DIR",
                       help="check the cases not marked fixed against the expectation set in DIR "
                            "instead of the case files, e.g. --expect expect/mine")
+    p.add_argument("--explain", action="store_true",
+                   help="with --runtime: explain each failed case by the first call into that runtime "
+                        "whose result or text differs from the bundled runtime's (traced builds in "
+                        "build/traced and build/runtimes/NAME-traced), "
+                        "e.g. ./regress --runtime ~/kel/libkel.a --explain")
+    p.add_argument("--against", metavar="PATH",
+                   help="with --explain: compare with this runtime archive instead of the bundled one, "
+                        "e.g. --against ~/kel/old/libkel.a")
+    p.add_argument("--coverage", action="store_true",
+                   help="run the selected cases with traced programs and print, per entry point of "
+                        "the runtime, how many calls each deliverable's cases make and the argument "
+                        f"classes they reach; also written to BUILD/{coverage.FILE_NAME}, "
+                        "e.g. ./regress --coverage")
     p.add_argument("--cases", metavar="DIR", default=str(CASES_DIR),
                    help="read case files from DIR (default: suite/cases), e.g. --cases my/cases")
     p.add_argument("--bin", metavar="DIR",
@@ -115,6 +134,12 @@ def parse_args(argv):
         p.error("-j needs at least 1")
     if args.sanitize and args.valgrind:
         p.error("--sanitize and --valgrind cannot be used together: memcheck cannot run sanitized programs")
+    if args.explain and not args.runtime:
+        p.error("--explain needs --runtime, the runtime whose failures to explain")
+    if args.against and not args.explain:
+        p.error("--against goes with --explain")
+    if args.coverage and (args.explain or args.bless or args.expect):
+        p.error("--coverage runs the cases only to see their calls: it takes no --explain, --bless or --expect")
     args.preset = "sanitize" if args.sanitize else "default"
     if args.build is None:
         args.build = str(build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD)
@@ -149,14 +174,14 @@ def rerun_command(args):
     """A command line that runs one case again alone, the same way, in full."""
     regress = "./regress" if Path.cwd() == build.ROOT else shown(build.ROOT / "regress")
     words = [regress]
-    for option in ("runtime", "bless", "expect", "bin"):
+    for option in ("runtime", "against", "bless", "expect", "bin"):
         if getattr(args, option):
             words += [f"--{option}", getattr(args, option)]
     if args.emulator not in ("auto", "none"):
         words += ["--emulator", args.emulator]
     if Path(args.cases).resolve() != CASES_DIR:
         words += ["--cases", args.cases]
-    words += [f"--{flag}" for flag in ("sanitize", "valgrind") if getattr(args, flag)]
+    words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
@@ -276,11 +301,14 @@ def main(argv):
               f"{starter.describe()}", file=sys.stderr)
         return SETUP_ERROR
     build_dir = Path(args.build)
-    if args.runtime:
-        trouble = check_runtime(args.runtime)
+    for archive in filter(None, (args.runtime, args.against)):
+        trouble = check_runtime(archive)
         if trouble:
             print(trouble, file=sys.stderr)
             return SETUP_ERROR
+    if args.coverage:
+        return coverage.main(chosen, args, starter, report)
+    if args.runtime:
         build_dir = build.runtime_build_dir(args.build, args.runtime)
     if not args.no_build:
         try:
@@ -316,6 +344,8 @@ def main(argv):
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
+    if args.explain:
+        explain.explain_failures(verdicts, args, starter, args.jobs)
     rerun = rerun_command(args)
     report.failures(verdicts, rerun)
     report.summary(verdicts, time.monotonic() - started, args.jobs)

@@ -39,6 +39,9 @@ def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text,
         lines += ["    " + paint(part, part[:1]) for line in shown for part in line.split("\n")]
         if len(shown) < len(diff):
             lines.append(f"    ... {len(diff) - len(shown)} more diff lines; rerun with -v to see them all")
+    if verdict.explanation:
+        lines.append("  explanation: the first call into the runtime that differs")
+        lines += [f"    {line}" for line in verdict.explanation]
     return "\n".join(lines)
 
 

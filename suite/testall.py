@@ -21,10 +21,10 @@ import launcher  # noqa: E402
 # behaviour, and so do not apply to the sanitizer build: the benchmark's code shape, its
 # callgrind profile and its preloaded malloc (the sanitizer's allocator cannot be replaced),
 # evalix's nesting depth in 8 MiB (sanitized frames are larger), the formatting archives
-# linked into a caller built without the sanitizers, and the emulated cases, which the plain
-# build checks.
+# linked into a caller built without the sanitizers, and the emulated cases and the traced
+# builds, which the plain build checks (the tracing tests build plain trees of their own).
 NOT_SANITIZED = ("^(benchmark/torquilan-(Build|Profile|OutOfMemory)|evalix/DeepNesting|"
-                 "formatting/Linkage|emulated/cases)$")
+                 "formatting/Linkage|emulated/cases|tracing/.*)$")
 # unittest's words for a skipped test: skipped, then the reason as Python quotes it.
 SKIP_REASON = re.compile(r"""skipped (['"])(.*)\1""")
 
