@@ -2,7 +2,6 @@
 """Runs the suite's benchmarks and prints a table of the figures this run measured."""
 import argparse
 import collections
-import os
 import re
 import shutil
 import statistics
@@ -124,9 +123,7 @@ def main(argv=None):
                         help="build directory holding bin/ and tests/ (default: build/ of this tree)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
-    parser.add_argument("--emulator", metavar="auto|none|PATH",
-                        default=os.environ.get(launcher.ENVIRONMENT) or "auto",
-                        help="how to start the i386 programs, as ./regress --emulator (default: auto)")
+    launcher.add_option(parser)
     args = parser.parse_args(argv)
     try:
         starter = launcher.choose(args.emulator)

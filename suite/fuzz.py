@@ -2,7 +2,6 @@
 then a run of so many seconds; prints executions, coverage and what each found."""
 
 import argparse
-import os
 import re
 import sys
 import time
@@ -38,8 +37,7 @@ def parse_args(argv):
     p.add_argument("--seconds", type=float, default=600, help="length of each target's run (default 600)")
     p.add_argument("--seed", type=int, help="libFuzzer's seed, for a repeatable run (default: random)")
     p.add_argument("--build", default=str(FUZZ_BUILD), help="the fuzz build directory (default: build-fuzz)")
-    p.add_argument("--emulator", metavar="auto|none|PATH", default=os.environ.get(launcher.ENVIRONMENT) or "auto",
-                   help="how to start the i386 targets, as ./regress --emulator (default: auto)")
+    launcher.add_option(p)
     stage = p.add_mutually_exclusive_group()
     stage.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     stage.add_argument("--build-only", action="store_true", help="configure and build, then stop")

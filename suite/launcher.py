@@ -177,6 +177,14 @@ def choose(choice="auto"):
     return Launcher(str(Path(found).resolve()), reason)
 
 
+def add_option(parser):
+    """--emulator, as every command of the suite takes it."""
+    parser.add_argument("--emulator", metavar="auto|none|PATH", default=os.environ.get(ENVIRONMENT) or "auto",
+                        help="how to start the i386 programs: auto (default) natively where the kernel "
+                             "runs them and under qemu-i386 where it does not; none always natively; "
+                             "PATH under that emulator, e.g. --emulator qemu-i386")
+
+
 def from_environment():
     """The launcher the build chose, for a test that CTest started; auto when run by hand."""
     return choose(os.environ.get(ENVIRONMENT) or "auto")

@@ -115,11 +115,7 @@ def parse_args(argv):
                    help="build everything with AddressSanitizer and UndefinedBehaviorSanitizer "
                         "(the sanitize preset, in build-sanitize/) and run those programs, "
                         "e.g. ./regress --sanitize")
-    p.add_argument("--emulator", metavar="auto|none|PATH",
-                   default=os.environ.get(launcher.ENVIRONMENT) or "auto",
-                   help="how to start the i386 programs: auto (default) runs them natively where "
-                        "the kernel can and under qemu-i386 where it cannot; none always natively; "
-                        "PATH under that emulator, e.g. --emulator qemu-i386")
+    launcher.add_option(p)
     p.add_argument("--valgrind", action="store_true",
                    help="run each program under valgrind's memcheck; a case with memory errors "
                         "fails, with memcheck's report (time limits are 20 times longer), "

@@ -38,8 +38,7 @@ class Stage:
 
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="./regress test", description=__doc__)
-    p.add_argument("--emulator", metavar="auto|none|PATH", default="auto",
-                   help="how to start the i386 programs, as ./regress --emulator (default: auto)")
+    launcher.add_option(p)
     p.add_argument("--valgrind", action="store_true",
                    help="run every suite case under valgrind's memcheck instead (CTest label memcheck)")
     args, ctest_args = p.parse_known_args(argv)
