@@ -41,6 +41,18 @@ void kel_put_repeated(char c, long long n);
 void kel_flush(kel_file *f);
 void kel_flush_all(void);
 
+// One character at a time is how the programs write most of their output, a field's 2^31
+// columns among them, so it goes straight into the buffer, inline in the entry point.
+inline void kel_put_char(char c)
+{
+    kel_file *f = static_cast<kel_file *>(_kel_OutFile);
+    if (f->pos == KEL_BUFFER)
+        kel_flush(f);
+    f->buf[f->pos++] = c;
+    if (f->tty && c == '\n')
+        kel_flush(f);
+}
+
 // Input from the selected input stream: the next byte, consumed or not. Past the end,
 // kel_peek signals the end of input; kel_peek_or_end gives -1.
 kel_file *kel_input(void);

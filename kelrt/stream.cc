@@ -109,12 +109,20 @@ void kel_put(const char *text, std::size_t n)
         kel_flush(f);
 }
 
+// A run of one character, up to a field of 2^31 columns, fills the buffer a whole block at a time.
 void kel_put_repeated(char c, long long n)
 {
-    char block[256];
-    std::memset(block, c, sizeof block);
-    for (; n > 0; n -= sizeof block)
-        kel_put(block, n < static_cast<long long>(sizeof block) ? n : sizeof block);
+    kel_file *f = output();
+    while (n > 0) {
+        if (f->pos == KEL_BUFFER)
+            kel_flush(f);
+        long long room = KEL_BUFFER - f->pos, k = n < room ? n : room;
+        std::memset(f->buf + f->pos, c, k);
+        f->pos += static_cast<int>(k);
+        n -= k;
+    }
+    if (f->tty && c == '\n')
+        kel_flush(f);
 }
 
 // A selection made by the variant that sets only the second handle takes effect here.

@@ -3,14 +3,9 @@
 
 void _kel_printstring(kel_string s) { kel_put(reinterpret_cast<const char *>(s.b + 1), s.b[0]); }
 
-void _kel_printsymbol(int c)
-{
-    char b = static_cast<char>(c);
-    kel_put(&b, 1);
-}
-
-void _kel_newline(void) { kel_put("\n", 1); }
-void _kel_space(void) { kel_put(" ", 1); }
+void _kel_printsymbol(int c) { kel_put_char(static_cast<char>(c)); }
+void _kel_newline(void) { kel_put_char('\n'); }
+void _kel_space(void) { kel_put_char(' '); }
 void _kel_newlines(int count) { kel_put_repeated('\n', count); }
 void _kel_spaces(int count) { kel_put_repeated(' ', count); }
 

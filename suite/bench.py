@@ -2,6 +2,7 @@
 """Runs the suite's benchmarks and prints a table of the figures this run measured."""
 import argparse
 import collections
+import os
 import re
 import shutil
 import statistics
@@ -11,9 +12,12 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "suite"))
+import launcher  # noqa: E402
 
-# One row of the table: a benchmark's figure over the repetitions of this run.
-Figure = collections.namedtuple("Figure", "benchmark name values unit")
+# One row of the table: a benchmark's figure over the repetitions of this run; a figure that
+# cannot be had from this run has no values, and its note says why.
+Figure = collections.namedtuple("Figure", "benchmark name values unit note", defaults=[""])
 
 
 class BenchError(Exception):
@@ -24,10 +28,10 @@ class BenchUnavailable(BenchError):
     """A benchmark that this machine or build cannot run; not a failure."""
 
 
-def run_program(command, timeout):
+def run_program(command, timeout, starter=launcher.Launcher()):
     """Runs a benchmark program and returns its standard output; a failed run is an error."""
     try:
-        result = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        result = starter.run(command[0], command[1:], capture_output=True, text=True, timeout=timeout)
     except FileNotFoundError:
         raise BenchError(f"program not built: {command[0]}")
     except subprocess.TimeoutExpired:
@@ -61,10 +65,10 @@ def callgrind_profile(command, collect="main"):
     return output, instructions, calls
 
 
-def torquilan_runs_per_second(build, repeat):
+def torquilan_runs_per_second(build, repeat, starter):
     values = []
     for _ in range(repeat):
-        output = run_program([str(build / "bin" / "torquilan")], timeout=300)
+        output = run_program([str(build / "bin" / "torquilan")], 300, starter)
         rate = re.search(r"^Torquilans per Second: +(\d+) $", output, re.MULTILINE)
         if rate is None:
             raise BenchError("torquilan measured too short a time to give a rate")
@@ -72,12 +76,14 @@ def torquilan_runs_per_second(build, repeat):
     return [Figure("torquilan", "runs per second", values, "runs/s")]
 
 
-def torquilan_instructions_per_run(build, repeat):
+def torquilan_instructions_per_run(build, repeat, starter):
     # The full count would take minutes under valgrind; the short build runs the same
     # code, so its per-run count is the full run's.
     short = build / "tests" / "torquilan_short"
     if shutil.which("valgrind") is None:
         raise BenchUnavailable("valgrind is not installed")
+    if starter.emulated:
+        raise BenchUnavailable(starter.cannot_run("callgrind"))
     if not short.exists():
         raise BenchUnavailable(f"{short} is not built (it comes with the tests)")
     output, instructions, _ = callgrind_profile([str(short)])
@@ -85,7 +91,7 @@ def torquilan_instructions_per_run(build, repeat):
     return [Figure("torquilan", "instructions per run", [instructions / runs], "Ir (callgrind)")]
 
 
-# Each benchmark is one function: (build dir, repetitions) -> list of Figure.
+# Each benchmark is one function: (build dir, repetitions, launcher) -> list of Figure.
 sys.modules.setdefault("bench", sys.modules[__name__])  # benchmark modules import from here by name
 from bench_evalix import evalix_against_bc  # noqa: E402
 
@@ -98,13 +104,15 @@ def format_value(value):
 
 def print_table(figures, failures):
     rows = [("benchmark", "figure", "median", "min", "max", "unit", "runs")]
-    for figure in figures:
+    for figure in (f for f in figures if f.values):
         rows.append((figure.benchmark, figure.name, *(format_value(v) for v in (
             statistics.median(figure.values), min(figure.values), max(figure.values))),
             figure.unit, str(len(figure.values))))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    for figure in (f for f in figures if not f.values):
+        print(f"{figure.benchmark} {figure.name}: {figure.note}")
     for name, error in failures:
         print(f"{name}: not measured: {error}")
 
@@ -116,11 +124,22 @@ def main(argv=None):
                         help="build directory holding bin/ and tests/ (default: build/ of this tree)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
+    parser.add_argument("--emulator", metavar="auto|none|PATH",
+                        default=os.environ.get(launcher.ENVIRONMENT) or "auto",
+                        help="how to start the i386 programs, as ./regress --emulator (default: auto)")
     args = parser.parse_args(argv)
+    try:
+        starter = launcher.choose(args.emulator)
+    except launcher.LaunchError as error:
+        print(f"bench: {error}", file=sys.stderr)
+        return 2
+    if starter.emulated:
+        print(f"measured with the programs {starter.describe()}: these are the emulator's figures, "
+              "not the programs' native speed\n")
     figures, failures = [], []
     for benchmark in BENCHMARKS:
         try:
-            figures += benchmark(args.build, args.repeat)
+            figures += benchmark(args.build, args.repeat, starter)
         except BenchError as error:
             failures.append((benchmark.__name__, error))
     print_table(figures, failures)

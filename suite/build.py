@@ -33,13 +33,31 @@ def run(command, quiet):
         raise BuildFailed(f"{' '.join(str(p) for p in command)} exited with status {done.returncode}")
 
 
-def ensure_built(build_dir, runtime=None, quiet=False, preset="default"):
-    """Configures the build directory from the preset when it is new, then brings it up to date."""
+def cached(build_dir, variable):
+    """A variable's value in the build's CMake cache; None when it is not configured."""
+    try:
+        text = (Path(build_dir) / "CMakeCache.txt").read_text()
+    except FileNotFoundError:
+        return None
+    found = re.search(rf"^{variable}:[A-Z]+=(.*)$", text, re.MULTILINE)
+    return found.group(1) if found else None
+
+
+def configure(source, build_dir, quiet, options, emulator):
+    """Configures the build directory when it is new, or when the emulator chosen for its tests
+    (KEL_EMULATOR, the path or empty) has changed since."""
+    wanted = emulator or ""
+    if (build_dir / "build.ninja").exists() and cached(build_dir, "KEL_EMULATOR") == wanted:
+        return
+    run(["cmake", "-S", source, "-B", build_dir, *options, f"-DKEL_EMULATOR={wanted}"], quiet)
+
+
+def ensure_built(build_dir, runtime=None, quiet=False, preset="default", emulator=None):
+    """Configures the build directory from the preset, then brings it up to date."""
     build_dir = Path(build_dir).resolve()
-    if not (build_dir / "build.ninja").exists():
-        configure = ["cmake", "-S", ROOT, "--preset", preset, "-B", build_dir]
-        if runtime is not None:
-            # The cases run test drivers too, and those live in the test tree.
-            configure += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=ON"]
-        run(configure, quiet)
+    options = ["--preset", preset]
+    if runtime is not None:
+        # The cases run test drivers too, and those live in the test tree.
+        options += [f"-DKEL_RUNTIME={Path(runtime).resolve()}", "-DBUILD_TESTING=ON"]
+    configure(ROOT, build_dir, quiet, options, emulator)
     run(["cmake", "--build", build_dir], quiet)

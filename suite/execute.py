@@ -136,21 +136,23 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
-def run_case(case, bin_dir, shown_bin_dir, memcheck=False):
+def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False):
     """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary
-    directory; under valgrind's memcheck when asked."""
+    directory, as the launcher starts it; under valgrind's memcheck when asked."""
     program = (Path(bin_dir) / case.program).resolve()
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
-    argv = [case.program.encode()] + [a.encode("latin-1") for a in case.args]
-    executable, environment, timeout = program, None, case.timeout
+    args = [a.encode("latin-1") for a in case.args]
+    started = launcher.command(program, args, argv0=case.program.encode())
+    argv, executable, environment = started.argv, started.executable, None
+    timeout = started.time_limit(case.timeout)
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
             tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
         log_path = Path(logdir) / "memcheck.log"
         if memcheck:
             # valgrind finds the program on PATH and hands it the bare name as argv[0].
-            argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}"]] + argv
+            argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + args
             executable, timeout = None, case.timeout * MEMCHECK_SLOWDOWN
             environment = dict(os.environ, PATH=f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}")
         for name, content in case.files:

@@ -2,8 +2,8 @@
 then a run of so many seconds; prints executions, coverage and what each found."""
 
 import argparse
+import os
 import re
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -11,6 +11,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import build  # noqa: E402
+import launcher  # noqa: E402
 
 FUZZ = build.ROOT / "fuzz"
 FUZZ_BUILD = build.ROOT / "build-fuzz"
@@ -30,6 +31,8 @@ def parse_args(argv):
     p.add_argument("--seconds", type=float, default=600, help="length of each target's run (default 600)")
     p.add_argument("--seed", type=int, help="libFuzzer's seed, for a repeatable run (default: random)")
     p.add_argument("--build", default=str(FUZZ_BUILD), help="the fuzz build directory (default: build-fuzz)")
+    p.add_argument("--emulator", metavar="auto|none|PATH", default=os.environ.get(launcher.ENVIRONMENT) or "auto",
+                   help="how to start the i386 targets, as ./regress --emulator (default: auto)")
     stage = p.add_mutually_exclusive_group()
     stage.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     stage.add_argument("--build-only", action="store_true", help="configure and build, then stop")
@@ -41,23 +44,22 @@ def parse_args(argv):
     return args
 
 
-def ensure_built(build_dir):
-    if not (build_dir / "build.ninja").exists():
-        build.run(["cmake", "-S", FUZZ, "-B", build_dir, "-G", "Ninja",
-                   f"-DCMAKE_TOOLCHAIN_FILE={FUZZ / 'clang-i386.cmake'}"], quiet=False)
+def ensure_built(build_dir, emulator):
+    build.configure(FUZZ, build_dir, False, ["-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={FUZZ / 'clang-i386.cmake'}"],
+                    emulator)
     build.run(["cmake", "--build", build_dir], quiet=False)
 
 
-def replay(program, target):
+def replay(starter, program, target):
     """None when every kept input runs clean; otherwise what the target printed."""
     kept = sorted((FUZZ / "regressions" / target).glob("*"))
     if not kept:
         return None
-    done = subprocess.run([program, *kept], capture_output=True, text=True, errors="replace")
+    done = starter.run(program, kept, capture_output=True, text=True, errors="replace")
     return None if done.returncode == 0 else done.stderr[-4000:]
 
 
-def fuzz(program, target, build_dir, seconds, seed):
+def fuzz(starter, program, target, build_dir, seconds, seed):
     """Runs the target; returns (figures, finding): finding is None, or the target's report."""
     corpus = build_dir / "corpus" / target
     findings = build_dir / "findings"
@@ -69,7 +71,7 @@ def fuzz(program, target, build_dir, seconds, seed):
     if seed is not None:
         command.insert(1, f"-seed={seed}")
     started = time.monotonic()
-    done = subprocess.run(command, capture_output=True, text=True, errors="replace")
+    done = starter.run(command[0], command[1:], capture_output=True, text=True, errors="replace")
     figures = {"seconds": time.monotonic() - started}
     final = DONE.findall(done.stderr)
     executed = re.search(r"stat::number_of_executed_units: (\d+)", done.stderr)
@@ -87,9 +89,14 @@ def fuzz(program, target, build_dir, seconds, seed):
 def main(argv):
     args = parse_args(argv)
     build_dir = Path(args.build).resolve()
+    try:
+        starter = launcher.choose(args.emulator)
+    except launcher.LaunchError as error:
+        print(f"regress fuzz: {error}", file=sys.stderr)
+        return 2
     if not args.no_build:
         try:
-            ensure_built(build_dir)
+            ensure_built(build_dir, starter.emulator)
         except build.BuildFailed as error:
             print(f"regress fuzz: build failed: {error}", file=sys.stderr)
             return 2
@@ -98,12 +105,12 @@ def main(argv):
     found = 0
     for target in args.targets or TARGETS:
         program = build_dir / "bin" / f"fuzz-{target}"
-        trouble = replay(program, target)
+        trouble = replay(starter, program, target)
         if trouble:
             print(f"FOUND fuzz/{target}: a kept input of fuzz/regressions/{target} fails again:\n{trouble}")
             found += 1
             continue
-        figures, finding = fuzz(program, target, build_dir, args.seconds, args.seed)
+        figures, finding = fuzz(starter, program, target, build_dir, args.seconds, args.seed)
         if finding:
             print(f"FOUND fuzz/{target}:\n{finding}")
             found += 1

@@ -6,7 +6,8 @@ from pathlib import Path
 from report import failure_text
 
 
-def write_junit(path, verdicts, rerun):
+def write_junit(path, verdicts, rerun, properties):
+    """properties: how the run was made (name to text), recorded on each testsuite."""
     root = ET.Element("testsuites", name="kel regression suite")
     suites = {}
     for verdict in verdicts:
@@ -14,6 +15,9 @@ def write_junit(path, verdicts, rerun):
         suite = suites.get(case.deliverable)
         if suite is None:
             suite = suites[case.deliverable] = ET.SubElement(root, "testsuite", name=case.deliverable)
+            listed = ET.SubElement(suite, "properties")
+            for name, value in properties.items():
+                ET.SubElement(listed, "property", name=name, value=value)
         testcase = ET.SubElement(suite, "testcase", classname=case.deliverable, name=case.name,
                                  time=f"{verdict.outcome.seconds:.3f}")
         if not verdict.passed:

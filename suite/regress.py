@@ -16,6 +16,7 @@ import build  # noqa: E402
 import cases as casefiles  # noqa: E402
 import compare  # noqa: E402
 import execute  # noqa: E402
+import launcher  # noqa: E402
 import runtime_check  # noqa: E402
 from junit import write_junit  # noqa: E402
 from report import NORMAL, QUIET, VERBOSE, Report, wants_colour  # noqa: E402
@@ -31,7 +32,10 @@ commands of ./regress besides running the cases:
                         words go to ctest, e.g. ./regress test -R argshow
   ./regress test --valgrind
                         build, then run every suite case under memcheck (CTest label
-                        memcheck, one test per deliverable)
+                        memcheck, one test per deliverable); not under the emulator
+  ./regress test --emulator qemu-i386
+                        every test with the programs run under the emulator, even on
+                        a machine that runs them natively
   ./regress bench       build, then run the benchmark (suite/bench.py)
   ./regress fuzz [SECONDS]
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
@@ -92,6 +96,11 @@ def parse_args(argv):
                    help="build everything with AddressSanitizer and UndefinedBehaviorSanitizer "
                         "(the sanitize preset, in build-sanitize/) and run those programs, "
                         "e.g. ./regress --sanitize")
+    p.add_argument("--emulator", metavar="auto|none|PATH",
+                   default=os.environ.get(launcher.ENVIRONMENT) or "auto",
+                   help="how to start the i386 programs: auto (default) runs them natively where "
+                        "the kernel can and under qemu-i386 where it cannot; none always natively; "
+                        "PATH under that emulator, e.g. --emulator qemu-i386")
     p.add_argument("--valgrind", action="store_true",
                    help="run each program under valgrind's memcheck; a case with memory errors "
                         "fails, with memcheck's report (time limits are 20 times longer), "
@@ -143,6 +152,8 @@ def rerun_command(args):
     for option in ("runtime", "bless", "expect", "bin"):
         if getattr(args, option):
             words += [f"--{option}", getattr(args, option)]
+    if args.emulator not in ("auto", "none"):
+        words += ["--emulator", args.emulator]
     if Path(args.cases).resolve() != CASES_DIR:
         words += ["--cases", args.cases]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind") if getattr(args, flag)]
@@ -213,11 +224,11 @@ def bless_all(expectations, all_cases, verdicts):
             casefiles.bless(expectations.set_dir, deliverable, names, recorded)
 
 
-def run_all(chosen, bin_dir, args, report, expectations):
+def run_all(chosen, bin_dir, args, report, expectations, starter):
     total = len(chosen)
     verdicts = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), args.valgrind): c
+        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
@@ -255,6 +266,15 @@ def main(argv):
             print(f"no cases in {shown(args.cases)}", file=sys.stderr)
         return 0
 
+    try:
+        starter = launcher.choose(args.emulator)
+    except launcher.LaunchError as error:
+        print(f"regress: {error}", file=sys.stderr)
+        return SETUP_ERROR
+    if args.valgrind and starter.emulated:
+        print(f"regress: --valgrind: {starter.cannot_run('memcheck')}; the programs run "
+              f"{starter.describe()}", file=sys.stderr)
+        return SETUP_ERROR
     build_dir = Path(args.build)
     if args.runtime:
         trouble = check_runtime(args.runtime)
@@ -264,7 +284,8 @@ def main(argv):
         build_dir = build.runtime_build_dir(args.build, args.runtime)
     if not args.no_build:
         try:
-            build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset)
+            build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset,
+                               emulator=starter.emulator)
         except build.BuildFailed as error:
             print(f"regress: build failed: {error}", file=sys.stderr)
             return SETUP_ERROR
@@ -283,10 +304,11 @@ def main(argv):
     report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "
                f"from {shown(args.cases)}, "
                f"programs from {shown(bin_dir)}")
-    report.say(f"runtime: {runtime}; expected output: {expectations.describe()}\n")
+    report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
+    report.say(f"programs run {starter.describe()}\n")
     started = time.monotonic()
     try:
-        verdicts = run_all(chosen, bin_dir, args, report, expectations)
+        verdicts = run_all(chosen, bin_dir, args, report, expectations, starter)
         if expectations.blessing:
             bless_all(expectations, all_cases, verdicts)
     except casefiles.CaseFileError as error:
@@ -296,7 +318,7 @@ def main(argv):
     report.failures(verdicts, rerun)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
     if args.junit:
-        write_junit(args.junit, verdicts, rerun)
+        write_junit(args.junit, verdicts, rerun, {"programs run": starter.describe()})
     return 0 if all(v.passed for v in verdicts) else 1
 
 

@@ -12,6 +12,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
 from bench import callgrind_profile  # noqa: E402
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 
 TORQUILAN = os.environ.get("TORQUILAN", "build/bin/torquilan")
 TORQUILAN_SHORT = os.environ.get("TORQUILAN_SHORT", "build/tests/torquilan_short")
@@ -78,6 +81,7 @@ class Profile(unittest.TestCase):
     """What the short build really executes: every call of every run."""
 
     @unittest.skipIf(shutil.which("valgrind") is None, "valgrind is not installed")
+    @unittest.skipIf(LAUNCHER.emulated, LAUNCHER.cannot_run("callgrind"))
     def test_every_run_makes_every_call(self):
         output, _, calls = callgrind_profile([TORQUILAN_SHORT])
         runs = int(re.search(r"^Execution starts, (\d+) runs", output, re.MULTILINE).group(1))
@@ -91,8 +95,8 @@ class Report(unittest.TestCase):
     """The lines that the suite case has to leave out: the pointers and the rates."""
 
     def test_pointers_agree_and_rates_are_reported(self):
-        output = subprocess.run([TORQUILAN_SHORT], capture_output=True, text=True, check=True,
-                                timeout=60).stdout
+        output = LAUNCHER.run(TORQUILAN_SHORT, capture_output=True, text=True, check=True,
+                              timeout=60).stdout
         pointers = re.findall(r"^  Ptr_Comp:          (-?\d+)$", output, re.MULTILINE)
         self.assertEqual(len(pointers), 2)
         self.assertEqual(pointers[0], pointers[1])
@@ -104,8 +108,8 @@ class Report(unittest.TestCase):
 
     def report_tail(self, ticks):
         """The last lines of the short run's report when the clock says it took `ticks`."""
-        output = subprocess.run([TORQUILAN_TICKS_BUILD], capture_output=True, text=True, check=True,
-                                timeout=60, env=dict(os.environ, TORQUILAN_TICKS=str(ticks))).stdout
+        output = LAUNCHER.run(TORQUILAN_TICKS_BUILD, capture_output=True, text=True, check=True,
+                              timeout=60, env=dict(os.environ, TORQUILAN_TICKS=str(ticks))).stdout
         return output[output.index("Str_2_Loc:"):].split("\n", 2)[2]
 
     def test_rates_of_each_measured_time(self):
@@ -138,8 +142,8 @@ class OutOfMemory(unittest.TestCase):
                 "void *__libc_malloc(size_t);\n"
                 "void *malloc(size_t size) { return size == 48 ? NULL : __libc_malloc(size); }\n")
             subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-o", library, source], check=True)
-            result = subprocess.run([TORQUILAN], capture_output=True, text=True, timeout=60,
-                                    env=dict(os.environ, LD_PRELOAD=str(library)))
+            result = LAUNCHER.run(TORQUILAN, preload=library, capture_output=True, text=True,
+                                  timeout=60)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (1, "", "torquilan: out of memory for the benchmark records\n"))
 

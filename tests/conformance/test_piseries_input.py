@@ -2,9 +2,15 @@
 """piseries against data files that the suite's case files cannot lay out: each one must end
 the run promptly, with a report that names rounds.txt and a failure status, never a crash."""
 import os
-import subprocess
+import sys
 import tempfile
 import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 
 PISERIES = os.environ.get("PISERIES", "build/bin/piseries")
 
@@ -13,8 +19,8 @@ class UnusableRoundsFile(unittest.TestCase):
     def run_with(self, make):
         with tempfile.TemporaryDirectory() as directory:
             make(os.path.join(directory, "rounds.txt"))
-            return subprocess.run([os.path.abspath(PISERIES)], cwd=directory, capture_output=True,
-                                  text=True, timeout=20)
+            return LAUNCHER.run(os.path.abspath(PISERIES), cwd=directory, capture_output=True,
+                                text=True, timeout=20)
 
     def assert_reported(self, result, line, problem):
         self.assertEqual(result.stdout, "")

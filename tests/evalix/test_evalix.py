@@ -7,10 +7,16 @@ import re
 import resource
 import select
 import subprocess
+import sys
 import termios
 import time
 import unittest
+from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 EVALIX = os.environ.get("EVALIX", "build/bin/evalix")
 EVALIX_RETURNING_SIGNAL = os.environ.get("EVALIX_RETURNING_SIGNAL", "build/tests/evalix_returning_signal")
 STACK_LIMIT = 8 * 1024 * 1024
@@ -25,8 +31,8 @@ def with_stack_limit():
 
 def run(data, program=EVALIX, stderr=subprocess.PIPE):
     """Runs the program on the bytes under an 8 MiB stack, as most machines give one."""
-    return subprocess.run([program], input=data, stdout=subprocess.PIPE, stderr=stderr,
-                          timeout=60, preexec_fn=with_stack_limit)
+    return LAUNCHER.run(program, input=data, stdout=subprocess.PIPE, stderr=stderr,
+                        timeout=60, preexec_fn=with_stack_limit)
 
 
 class Terminal(unittest.TestCase):
@@ -38,7 +44,7 @@ class Terminal(unittest.TestCase):
         attributes[1] &= ~termios.OPOST  # line ends as the program writes them
         attributes[3] &= ~termios.ECHO   # only the program's own output comes back
         termios.tcsetattr(slave, termios.TCSANOW, attributes)
-        self.process = subprocess.Popen([EVALIX], stdin=slave, stdout=slave, stderr=subprocess.PIPE)
+        self.process = LAUNCHER.popen(EVALIX, stdin=slave, stdout=slave, stderr=subprocess.PIPE)
         os.close(slave)
 
     def tearDown(self):
@@ -50,7 +56,7 @@ class Terminal(unittest.TestCase):
 
     def expect(self, text):
         """What the program writes next, while it still runs, is exactly the text."""
-        seen, deadline = b"", time.monotonic() + 10
+        seen, deadline = b"", time.monotonic() + LAUNCHER.time_limit(10)
         while len(seen) < len(text) and time.monotonic() < deadline:
             if select.select([self.master], [], [], 0.1)[0]:
                 seen += os.read(self.master, 4096)
@@ -70,7 +76,7 @@ class Terminal(unittest.TestCase):
         os.write(self.master, b"a*2\n")
         self.expect("14\neval:")
         os.write(self.master, bytes([termios.tcgetattr(self.master)[6][termios.VEOF][0]]))
-        self.assertEqual(self.process.wait(timeout=10), 0)
+        self.assertEqual(self.process.wait(timeout=LAUNCHER.time_limit(10)), 0)
         self.assertEqual(self.process.stderr.read(), b"")
         self.assertEqual(self.rest(), b"")
 

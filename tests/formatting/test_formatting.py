@@ -8,6 +8,7 @@ import random
 import re
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -16,6 +17,10 @@ from fractions import Fraction
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "suite"))
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 BIN = Path(os.environ.get("FORMATTING_BIN", ROOT / "build/bin"))
 LIB = Path(os.environ.get("FORMATTING_LIB", ROOT / "build/lib"))
 SEED = int(os.environ.get("FORMATTING_SEED", "20261208"))
@@ -27,8 +32,8 @@ getcontext().prec = 60
 
 def results(program, lines, args=(), timeout=120):
     """The bracketed result of each input line, in order."""
-    done = subprocess.run([str(BIN / program), *args], input="".join(l + "\n" for l in lines),
-                          capture_output=True, text=True, encoding="latin-1", timeout=timeout)
+    done = LAUNCHER.run(BIN / program, args, input="".join(l + "\n" for l in lines),
+                        capture_output=True, text=True, encoding="latin-1", timeout=timeout)
     if done.returncode != 0 or done.stderr:
         raise AssertionError(f"{program} ended with {done.returncode}: {done.stderr[:500]}")
     out = done.stdout.split("\n")
@@ -42,10 +47,9 @@ def results(program, lines, args=(), timeout=120):
 def leading_spaces_then(program, line, timeout=120):
     """The one result of a line whose field may be gigabytes wide, streamed: the number of
     spaces that open it, and the text after them."""
-    with subprocess.Popen([str(BIN / program)], stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE) as process:
+    with LAUNCHER.popen(BIN / program, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as process:
         # a routine that never ends is stopped, and then fails the status check
-        watchdog = threading.Timer(timeout, process.kill)
+        watchdog = threading.Timer(LAUNCHER.time_limit(timeout), process.kill)
         watchdog.start()
         process.stdin.write((line + "\n").encode())
         process.stdin.close()
@@ -418,7 +422,7 @@ class LinkageTest(unittest.TestCase):
             subprocess.run([os.environ.get("CXX", "g++"), "-m32", "-msse2", "-mfpmath=sse", "-std=c++20",
                             f"-I{ROOT}", str(caller), str(LIB / "libdecform.a"), str(LIB / "libkel.a"),
                             "-lm", "-o", str(program)], check=True)
-            done = subprocess.run([str(program)], capture_output=True, text=True, timeout=10)
+            done = LAUNCHER.run(program, capture_output=True, text=True, timeout=10)
         self.assertEqual((done.returncode, done.stdout, done.stderr), (0, printed, ""))
 
 

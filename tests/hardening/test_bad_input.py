@@ -17,6 +17,9 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "suite"))
 import cases  # noqa: E402
 import compare  # noqa: E402
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 
 BIN = Path(os.environ.get("HARDENING_BIN", ROOT / "build" / "bin")).resolve()
 MEGABYTE = 1 << 20
@@ -47,8 +50,8 @@ def run_case(case, stdin="pipe", stdout="pipe", timeout=120):
         for name, content in case.files:
             (Path(work) / name).write_bytes(content.encode("latin-1"))
         closing = [fd for fd, how in ((0, stdin), (1, stdout)) if how == "closed"]
-        return subprocess.run(
-            [case.program] + list(case.args), executable=BIN / case.program, cwd=work,
+        return LAUNCHER.run(
+            BIN / case.program, case.args, argv0=case.program, cwd=work,
             input=case.stdin.encode("latin-1") if stdin == "pipe" else None,
             stdin=None if stdin == "pipe" else subprocess.DEVNULL,
             stdout=subprocess.PIPE if stdout == "pipe" else stdout if stdout != "closed" else None,
@@ -112,8 +115,8 @@ class BrokenStandardStreams(unittest.TestCase):
 
 def run(program, args=(), **options):
     options.setdefault("stdout", subprocess.PIPE)
-    return subprocess.run([program, *args], executable=BIN / program, stderr=subprocess.PIPE,
-                          timeout=600, **options)
+    return LAUNCHER.run(BIN / program, args, argv0=program, stderr=subprocess.PIPE,
+                        timeout=600, **options)
 
 
 class ArgshowArguments(unittest.TestCase):

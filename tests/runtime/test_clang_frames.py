@@ -5,11 +5,16 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "suite"))
+import launcher  # noqa: E402
+
+LAUNCHER = launcher.from_environment()
 BUILD = Path(os.environ.get("KEL_BUILD", ROOT / "build"))
 CLANG = shutil.which("clang++-14")
 FLAGS = ["-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20", f"-I{ROOT}"]
@@ -44,7 +49,7 @@ class ClangFrames(unittest.TestCase):
                                               ROOT / "tests/runtime/library_test.cc",
                                               "-I/usr/src/googletest/googletest/include"],
                              [BUILD / "lib/libgtest_main.a", BUILD / "lib/libgtest.a", "-lpthread"])
-        done = subprocess.run([program], capture_output=True, text=True, timeout=120)
+        done = LAUNCHER.run(program, capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stdout[-3000:])
 
     def test_programs_as_the_suites_build(self):
@@ -52,7 +57,7 @@ class ClangFrames(unittest.TestCase):
             program = self.build(name, [ROOT / f"regression-compile-tmp/{name}.cc"])
             for session in evalix_sessions() if name == "evalix" else [b""]:
                 with self.subTest(program=name, input=session[:60]):
-                    ours, theirs = (subprocess.run([p], input=session, capture_output=True, timeout=60)
+                    ours, theirs = (LAUNCHER.run(p, input=session, capture_output=True, timeout=60)
                                     for p in (program, BUILD / "bin" / name))
                     self.assertEqual((ours.returncode, ours.stdout, ours.stderr),
                                      (theirs.returncode, theirs.stdout, theirs.stderr))
