@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The text in exponent form is at most four characters over the budget (docs/formatting.md).
     FUZZ_REQUIRE(run.out.size() <= static_cast<std::size_t>(std::max(n, 3)) + 5, run);
     if (std::isfinite(x) && x != 0) {
-        // The digits are those that read back as the same double, so as near as its spacing.
+        // The digits are the stored value's own, truncated: short of it by less than a unit
+        // of the last digit shown.
         double spacing = std::nextafter(std::fabs(x), INFINITY) - std::fabs(x);
         FUZZ_REQUIRE(fuzz_reads_back(run.out, x, std::max(1e-15, spacing / std::fabs(x))), run);
     }

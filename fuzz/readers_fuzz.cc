@@ -78,7 +78,7 @@ std::size_t taken(void)
 
 void read_numbers(void)
 {
-    if (KEL_EVENT_ARRIVED(3, 9))
+    KEL_ON_EVENT(3, 9)
         return;
     for (reads = 0; reads < MOST_READS; reads++) {
         bool whole = choice >> (reads % 8) & 1;

@@ -1,6 +1,7 @@
 // figshow: PRINT writes a long real in about n characters with as many significant digits as fit, truncated.
 #define KEL_SOURCE "regression-bugs-tmp/figshow"
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,33 +14,81 @@ static const kel_string zero_text = kel_lit("0.0");
 static const kel_string infinity_text = kel_lit("Inf");
 static const kel_string nan_text = kel_lit("NaN");
 
+// The most significant digits a double's exact decimal expansion has: 767, for the
+// largest subnormal, whose m times 5^1074 has that many.
+enum { KEL_DOUBLE_DIGITS = 770 };
+
 // The significant digits of a positive finite value and its decimal exponent e (the value is
 // d.ddd times 10 to the e); past the digits held, every digit is 0.
 struct decimal_digits {
-    char digit[24];
+    char digit[KEL_DOUBLE_DIGITS];
     int count;
     int e;
 };
 
-// The fewest digits, correctly rounded, that read back as the same double: the digits of the
-// value as it was written. Normalising and peeling off digits by repeated multiplication and
-// division instead would leave 12 as 11.999..., and truncation would then print 11.
+// A natural number in base 10^9, least significant limb first.
+struct big_number {
+    std::uint32_t limb[KEL_DOUBLE_DIGITS / 9 + 1];
+    int count;
+};
+
+static void MULTIPLY(big_number &a, std::uint32_t factor)
+{
+    std::uint64_t carry = 0;
+    for (int i = 0; i < a.count; i++) {
+        carry += std::uint64_t(a.limb[i]) * factor;
+        a.limb[i] = static_cast<std::uint32_t>(carry % 1000000000);
+        carry /= 1000000000;
+    }
+    for (; carry != 0; carry /= 1000000000)
+        a.limb[a.count++] = static_cast<std::uint32_t>(carry % 1000000000);
+}
+
+// a times base to the power, in as few steps as 31-bit factors allow.
+static void MULTIPLYPOWER(big_number &a, std::uint32_t base, int power)
+{
+    std::uint32_t step = 1;
+    int step_power = 0;
+    while (step <= 0x7fffffffu / base) {
+        step = step * base;
+        step_power = step_power + 1;
+    }
+    for (; power >= step_power; power = power - step_power)
+        MULTIPLY(a, step);
+    for (; power > 0; power = power - 1)
+        MULTIPLY(a, base);
+}
+
+// The exact decimal expansion of the stored binary value, which is finite: x is m times 2 to
+// the k with m below 2^53, and for k < 0 that is m times 5 to the -k over 10 to the -k.
+// Truncating these digits is the significant-figure algorithm carried out without the
+// rounding of each multiplication, which would leave 12 as 11.999... and print 11.
 static decimal_digits DIGITS(double x)
 {
     decimal_digits d;
-    char text[40];
-    int precision = 0;
-    std::snprintf(text, sizeof text, "%.*e", precision, x);
-    while (std::strtod(text, nullptr) != x && precision < 16) {
-        precision = precision + 1;
-        std::snprintf(text, sizeof text, "%.*e", precision, x);
+    big_number n;
+    int k;
+    std::uint64_t m = static_cast<std::uint64_t>(std::ldexp(std::frexp(x, &k), 53));
+    k = k - 53;
+    // m odd keeps 5 to the -k within the digits held
+    while (m % 2 == 0 && k < 0) {
+        m = m / 2;
+        k = k + 1;
     }
+    n.count = 0;
+    for (; m != 0; m /= 1000000000)
+        n.limb[n.count++] = static_cast<std::uint32_t>(m % 1000000000);
+    MULTIPLYPOWER(n, k < 0 ? 5 : 2, std::abs(k));
+
+    char text[10];
+    int length = std::snprintf(text, sizeof text, "%u", n.limb[n.count - 1]);
     d.count = 0;
-    const char *c = text;
-    for (; *c != 'e'; c++)
-        if (*c != '.')
-            d.digit[d.count++] = *c;
-    d.e = std::atoi(c + 1);
+    for (int i = 0; i < length; i++)
+        d.digit[d.count++] = text[i];
+    for (int i = n.count - 2; i >= 0; i--)
+        for (std::uint32_t unit = 100000000; unit != 0; unit /= 10)
+            d.digit[d.count++] = static_cast<char>('0' + n.limb[i] / unit % 10);
+    d.e = d.count - 1 + (k < 0 ? k : 0);
     return d;
 }
 

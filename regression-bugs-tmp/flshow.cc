@@ -25,8 +25,9 @@ extern "C" void FRACTION(float x, int n)
     kel_at(5);
     while (n > 0) {
         kel_at(6);
-        // A fraction just below 1 times 10 can round up to 10 in single precision, which
-        // is no digit; that one product is rounded down instead.
+        // The fraction of a small negative x, 1 + x, is so near 1 that ten times it rounds
+        // up to 10 in single precision, which is no digit; that one product is rounded down
+        // instead. A non-negative x never gets there: its fraction is at most 1 - 2^-24.
         x = static_cast<float>(_kel_FRACPT(x) * 10.0);
         if (x >= 10.0f)
             x = std::nextafter(10.0f, 0.0f);

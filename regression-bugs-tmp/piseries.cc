@@ -4,6 +4,7 @@
 #define KEL_SELECTINPUT_SETS_INFILE
 #include "runtime/frame.h"
 #include "runtime/io.h"
+#include "runtime/observe.h"
 
 static kel_loop series_loop;
 
@@ -34,6 +35,8 @@ int main(int argc, char **argv)
     kel_at(24);
     for (I = kel_loop_begin(series_loop, 2, 1, ROUNDS, cycle, 24);
          kel_loop_next(series_loop, I, corrupt, 24);) {
+        // A seeded test build assigns the control variable here, as a corrupting body would.
+        kel_expose("I", 'i', &I, 1);
         kel_at(25);
         sign = 2 * (I & 1) - 1;
         kel_at(26);

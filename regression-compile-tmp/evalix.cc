@@ -188,7 +188,7 @@ int main(int argc, char **argv)
     static const kel_string question_line = kel_lit("?\n");
 
     _kel_initialise(argc, argv);
-    if (KEL_EVENT_ARRIVED(INPUT_ENDED, USER_EVENT)) {
+    KEL_ON_EVENT(INPUT_ENDED, USER_EVENT) {
         if (_kel_EVENT().event == INPUT_ENDED)
             std::exit(0);
         _kel_PRINTSTRING(question_line);

@@ -13,7 +13,7 @@ static void THEPROCEDURE(int n)
     static const kel_string local_label = kel_lit("LOCALVARIABLE = ");
     int LOCALVARIABLE = n;
 
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         _kel_PRINTSTRING(entered);
         _kel_writeint(n, -1);
         _kel_NEWLINES(2);
@@ -33,7 +33,7 @@ int main(int argc, char **argv)
     static const kel_string end_label = kel_lit("END OF DIAGNOSTICS");
 
     _kel_initialise(argc, argv);
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         _kel_PRINTSTRING(end_label);
         _kel_NEWLINE();
     } else {

@@ -46,12 +46,20 @@ static inline kel_event_record _kel_EVENT(void) { return _kel_event; }
     _signal_event(file, kel_position_line(line), message, event, subevent, extra);
 }
 
-// Arms an on-event frame for the listed events; true when an event has arrived and the
-// handler is to run, false when the block body is to run:
-//     if (KEL_EVENT_ARRIVED(9, 15)) handler; else body;
-#define KEL_EVENT_ARRIVED(...)                  \
-    (sigsetjmp(_kel_event.jump, 1) != 0 ||      \
-     _kel_on_event_enter(&_kel_event, __VA_ARGS__, -1) == 0)
+// Whether the frame just armed runs its block body; set and read by KEL_ON_EVENT alone.
+inline int kel_frame_entered;
+
+// Arms an on-event frame for the listed events. The statement after it is the handler,
+// run when one of them arrives; its else branch is the block body:
+//     KEL_ON_EVENT(9, 15) { handler } else { body }
+// sigsetjmp's result is the whole controlling expression of an if, one of the few contexts
+// where the C and POSIX standards define its use.
+#define KEL_ON_EVENT(...)                                                           \
+    if (sigsetjmp(_kel_event.jump, 1))                                              \
+        kel_frame_entered = 0;                                                      \
+    else                                                                            \
+        kel_frame_entered = _kel_on_event_enter(&_kel_event, __VA_ARGS__, -1);      \
+    if (kel_frame_entered == 0)
 
 [[noreturn]] static inline void kel_result_missing(const char *routine, int line)
 {

@@ -18,6 +18,7 @@ LAUNCHER = launcher.from_environment()
 
 TORQUILAN = os.environ.get("TORQUILAN", "build/bin/torquilan")
 TORQUILAN_SHORT = os.environ.get("TORQUILAN_SHORT", "build/tests/torquilan_short")
+TORQUILAN_TICKS_BUILD = os.environ.get("TORQUILAN_TICKS_BUILD", "build/tests/torquilan_ticks")
 
 ROUTINES = {f"Proc_{n}" for n in range(1, 9)} | {f"Func_{n}" for n in range(1, 4)}
 
@@ -100,8 +101,32 @@ class Report(unittest.TestCase):
         self.assertEqual(len(pointers), 2)
         self.assertEqual(pointers[0], pointers[1])
         self.assertNotEqual(pointers[0], "0")
-        self.assertRegex(output, r"\nMicroseconds for one run through Torquilan: +\d+\.\d \n"
-                                 r"Torquilans per Second: +[1-9]\d* \n\n$")
+        rate = re.search(r"\nMicroseconds for one run through Torquilan: (.*) \n"
+                         r"Torquilans per Second: {22}[1-9]\d* \n\n$", output)
+        self.assertIsNotNone(rate, output[-200:])
+        self.assertEqual(rate.group(1), "%6.1f" % float(rate.group(1)))
+
+    def report_tail(self, ticks):
+        """The last lines of the short run's report when the clock says it took `ticks`."""
+        output = LAUNCHER.run(TORQUILAN_TICKS_BUILD, capture_output=True, text=True, check=True,
+                              timeout=60, env=dict(os.environ, TORQUILAN_TICKS=str(ticks))).stdout
+        return output[output.index("Str_2_Loc:"):].split("\n", 2)[2]
+
+    def test_rates_of_each_measured_time(self):
+        # 100000 runs: microseconds in six columns and one decimal, runs per second truncated,
+        # and saturated where 2 ticks would make 5 * 10^10 of them
+        self.assertEqual(self.report_tail(12345678),
+                         "\nMicroseconds for one run through Torquilan:  123.5 \n"
+                         "Torquilans per Second:                      8100 \n\n")
+        self.assertEqual(self.report_tail(2),
+                         "\nMicroseconds for one run through Torquilan:    0.0 \n"
+                         "Torquilans per Second:                      2147483647 \n\n")
+
+    def test_fewer_than_two_ticks_are_too_small(self):
+        for ticks in (0, 1):
+            self.assertEqual(self.report_tail(ticks),
+                             "\nMeasured time too small to obtain meaningful results\n"
+                             "Please increase number of runs\n\n")
 
 
 class OutOfMemory(unittest.TestCase):

@@ -105,6 +105,11 @@ class DeepNesting(unittest.TestCase):
         self.assertEqual((done.stdout, done.stderr, done.returncode),
                          (b"", b"kel: stack exhausted (nesting too deep)\n", 2))
 
+    def test_results_computed_before_the_stack_ran_out_are_written(self):
+        done = run(b"1\n2\n" + b"(" * 70000 + b"\n")
+        self.assertEqual((done.stdout, done.stderr, done.returncode),
+                         (b"1\n2\n", b"kel: stack exhausted (nesting too deep)\n", 2))
+
 
 class BadInput(unittest.TestCase):
     """Arbitrary bytes end the run through the program's or the library's own reports."""

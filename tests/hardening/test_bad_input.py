@@ -6,6 +6,7 @@ import errno
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -83,6 +84,19 @@ class BrokenStandardStreams(unittest.TestCase):
         for case in representative_cases():
             with self.subTest(case.id):
                 self.assert_lost_output_reported(case, run_case(case, stdout="closed"), b"Bad file descriptor")
+
+    def test_standard_output_a_pipe_without_a_reader(self):
+        # As for any filter, a write to a pipe whose reader has gone ends the run by SIGPIPE,
+        # never with status 0; when SIGPIPE is ignored, the runtime reports the failed write.
+        for sigpipe_ignored, outcome in ((False, (-signal.SIGPIPE, b"")),
+                                         (True, (2, b"kel: " + CANNOT_WRITE + b"Broken pipe\n"))):
+            with self.subTest(sigpipe_ignored=sigpipe_ignored):
+                reader, writer = os.pipe()
+                os.close(reader)
+                # Python itself ignores SIGPIPE; restore_signals decides what the child inherits
+                done = run("evalix", input=b"1\n2\n", stdout=writer, restore_signals=not sigpipe_ignored)
+                os.close(writer)
+                self.assertEqual((done.returncode, done.stderr), outcome)
 
     def test_standard_input_closed(self):
         # a module's caller is left out: the routines themselves read nothing

@@ -20,7 +20,7 @@ int handled, reached_after_signal, depth_seen[8], depth_count;
 // Arms a frame for 15, then signals from a nested call; the handler sees the record.
 [[gnu::noinline]] int trap_nested_signal(void)
 {
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         kel_event_record e = _kel_EVENT();
         handled++;
         return e.subevent;
@@ -43,7 +43,7 @@ TEST(Events, TrappedOnceByTheInnermostFrameWithTheRecordFilledIn)
 [[gnu::noinline]] void activation(int n)
 {
     volatile int local = n;
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         depth_seen[depth_count++] = local;
         kel_signal(16, no_message, 15, 1, 0);
         return;
@@ -55,7 +55,7 @@ TEST(Events, TrappedOnceByTheInnermostFrameWithTheRecordFilledIn)
 
 [[gnu::noinline]] void outermost(void)
 {
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         depth_seen[depth_count++] = 0;
         return;
     }
@@ -79,7 +79,7 @@ TEST(Events, AHandlerSignallingAgainPassesTheEventOutward)
 [[gnu::noinline]] int resumed_loop(void)
 {
     volatile int round = 0;
-    if (KEL_EVENT_ARRIVED(9, 15)) {
+    KEL_ON_EVENT(9, 15) {
         handled++;
         goto resume;
     }
@@ -103,7 +103,7 @@ TEST(Events, AResumedBodyKeepsTrappingWithTheSameFrame)
 
 [[gnu::noinline]] void arm_and_return(void)
 {
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         handled += 100;   // never: this routine has returned when the event comes
         return;
     }
@@ -113,7 +113,7 @@ TEST(Events, AResumedBodyKeepsTrappingWithTheSameFrame)
 // from a routine called next at the same depth, or from deeper in another call chain.
 [[gnu::noinline]] int signal_after_a_frame_has_gone(int how)
 {
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         handled++;
         return 1;
     }
@@ -138,7 +138,7 @@ TEST(Events, AFrameOfARoutineThatHasReturnedIsNeverJumpedTo)
 
 [[gnu::noinline]] int trap_only_9(void)
 {
-    if (KEL_EVENT_ARRIVED(9)) {
+    KEL_ON_EVENT(9) {
         return 9;
     }
     signal_15(2);
@@ -147,7 +147,7 @@ TEST(Events, AFrameOfARoutineThatHasReturnedIsNeverJumpedTo)
 
 [[gnu::noinline]] int outer_trap_15(void)
 {
-    if (KEL_EVENT_ARRIVED(15)) {
+    KEL_ON_EVENT(15) {
         return 15;
     }
     return trap_only_9();

@@ -82,7 +82,7 @@ TEST(Resolution, SplitsAtTheFirstOccurrence)
 template <typename T, void (*reader)(T *)>
 [[gnu::noinline]] int read_number(T *out)
 {
-    if (KEL_EVENT_ARRIVED(3, 9)) {
+    KEL_ON_EVENT(3, 9) {
         return _kel_EVENT().event * 10 + _kel_EVENT().subevent;
     }
     reader(out);
@@ -158,7 +158,7 @@ TEST(Readers, CharactersAreBytesIncludingNul)
 
 [[gnu::noinline]] int open_input(const char *name)
 {
-    if (KEL_EVENT_ARRIVED(6)) {
+    KEL_ON_EVENT(6) {
         return _kel_EVENT().event * 10 + _kel_EVENT().subevent;
     }
     _kel_openinput(1, kel_from_text(name));

@@ -33,7 +33,7 @@ int passes, last_event;
 [[gnu::noinline]] void run_loop(int start, int increment, int final, int assign_at, int assigned)
 {
     passes = last_event = 0;
-    if (KEL_EVENT_ARRIVED(4, 5)) {
+    KEL_ON_EVENT(4, 5) {
         last_event = _kel_EVENT().event * 10 + _kel_EVENT().subevent;
         return;
     }
