@@ -1,5 +1,4 @@
 // Start-up: the argument vector, output flushed at exit, and a clear end for an exhausted stack.
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -19,19 +18,6 @@ alignas(16) char alternate_stack[65536];
 
 void flush_at_exit(void) { kel_flush_all(); }
 
-// The output computed before the stack ran out is written as far as it can be, with
-// write(2) alone: nothing else is safe in a signal handler.
-void write_out_in_handler(const kel_file *f)
-{
-    for (int done = 0; done < f->pos;) {
-        ssize_t n = write(f->fd, f->buf + done, f->pos - done);
-        if (n <= 0 && errno != EINTR)
-            return;
-        if (n > 0)
-            done += static_cast<int>(n);
-    }
-}
-
 // A fault next to the stack pointer is the stack running out; any other fault is left
 // to kill the process as it would have.
 void on_fault(int signal, siginfo_t *info, void *context)
@@ -40,7 +26,8 @@ void on_fault(int signal, siginfo_t *info, void *context)
     auto sp = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
     auto addr = reinterpret_cast<std::uintptr_t>(info->si_addr);
     if (addr + 65536 >= sp && addr <= sp + 4096) {
-        write_out_in_handler(&kel_standard_output);
+        // The output computed before the stack ran out, as far as it can be written.
+        (void)kel_write_out(&kel_standard_output);
         static const char message[] = "kel: stack exhausted (nesting too deep)\n";
         if (write(2, message, sizeof message - 1) < 0) {
             // nothing more can be said

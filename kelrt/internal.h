@@ -39,6 +39,9 @@ extern kel_file kel_standard_input, kel_standard_output;
 void kel_put(const char *text, std::size_t n);
 void kel_put_repeated(char c, long long n);
 void kel_flush(kel_file *f);
+// What the buffer holds, written with write(2) alone, so that a signal handler may call it too;
+// 0, or the reason it could not all be written.
+int kel_write_out(const kel_file *f);
 void kel_flush_all(void);
 
 // One character at a time is how the programs write most of their output, a field's 2^31

@@ -73,16 +73,23 @@ bool fill(kel_file *f)
 
 }  // namespace
 
-void kel_flush(kel_file *f)
+int kel_write_out(const kel_file *f)
 {
     for (int done = 0; done < f->pos;) {
         ssize_t n = write(f->fd, f->buf + done, f->pos - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            output_failed(f, n < 0 ? errno : EIO);
+            return n < 0 ? errno : EIO;
         done += static_cast<int>(n);
     }
+    return 0;
+}
+
+void kel_flush(kel_file *f)
+{
+    if (int error = kel_write_out(f))
+        output_failed(f, error);
     f->pos = 0;
 }
 

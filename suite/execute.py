@@ -162,8 +162,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         start = time.monotonic()
         deadline = start + timeout
         try:
-            process = subprocess.Popen(argv, executable=executable, cwd=workdir,
-                                       env=environment,
+            process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, start_new_session=True)
         except OSError as error:

@@ -29,11 +29,6 @@ WAYS_OUT = ("run the programs under the emulator (./regress --emulator auto, aft
 SANITIZER_OPTIONS = "detect_leaks=0"
 SANITIZER_NOTE = ("under the emulator the sanitized programs run without LeakSanitizer, which "
                   "cannot stop their threads there")
-# What cannot work under the emulator, because it executes the i386 code itself.
-CANNOT_EMULATE = {
-    "memcheck": "valgrind's memcheck cannot run under qemu-i386: it executes the i386 code itself",
-    "callgrind": "valgrind's callgrind cannot run under qemu-i386: it executes the i386 code itself",
-}
 # The smallest i386 program: one loadable segment whose code is exit(0) through the i386
 # system call gate (xor ebx,ebx; xor eax,eax; inc eax; int 0x80). Written out byte by byte, it
 # needs no compiler, and asks the kernel exactly one question: does it run i386 code?
@@ -147,8 +142,10 @@ class Launcher:
         return f"under {name} ({emulator_version(self.emulator)}): {self.reason}"
 
     def cannot_run(self, tool):
-        """Why tool ("memcheck", "callgrind") cannot run here; empty when it can."""
-        return CANNOT_EMULATE[tool] if self.emulated else ""
+        """Why valgrind's tool ("memcheck", "callgrind") cannot run here; empty when it can."""
+        if not self.emulated:
+            return ""
+        return f"valgrind's {tool} cannot run under {EMULATOR}: it executes the i386 code itself"
 
     @property
     def setting(self):
@@ -177,17 +174,21 @@ def choose(choice="auto"):
     return Launcher(str(Path(found).resolve()), reason)
 
 
+def chosen_by_build():
+    """The choice the build made, for a test that CTest started; auto when run by hand."""
+    return os.environ.get(ENVIRONMENT) or "auto"
+
+
 def add_option(parser):
     """--emulator, as every command of the suite takes it."""
-    parser.add_argument("--emulator", metavar="auto|none|PATH", default=os.environ.get(ENVIRONMENT) or "auto",
+    parser.add_argument("--emulator", metavar="auto|none|PATH", default=chosen_by_build(),
                         help="how to start the i386 programs: auto (default) natively where the kernel "
                              "runs them and under qemu-i386 where it does not; none always natively; "
                              "PATH under that emulator, e.g. --emulator qemu-i386")
 
 
 def from_environment():
-    """The launcher the build chose, for a test that CTest started; auto when run by hand."""
-    return choose(os.environ.get(ENVIRONMENT) or "auto")
+    return choose(chosen_by_build())
 
 
 if __name__ == "__main__":
