@@ -35,7 +35,7 @@ function(kel_script_test name)
   endif()
   add_test(NAME ${name} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout}
-                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};${T_ENVIRONMENT}")
+                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};PYTHONPATH=${PROJECT_SOURCE_DIR};${T_ENVIRONMENT}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Runs the suite's benchmarks and prints a table of the figures this run measured."""
 import argparse
 import collections
@@ -10,21 +9,11 @@ import sys
 import tempfile
 from pathlib import Path
 
+from . import launcher
+from .bench_evalix import evalix_against_bc
+from .figures import BenchError, BenchUnavailable, Figure
+
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "suite"))
-import launcher  # noqa: E402
-
-# One row of the table: a benchmark's figure over the repetitions of this run; a figure that
-# cannot be had from this run has no values, and its note says why.
-Figure = collections.namedtuple("Figure", "benchmark name values unit note", defaults=[""])
-
-
-class BenchError(Exception):
-    """A benchmark that failed to produce its figure."""
-
-
-class BenchUnavailable(BenchError):
-    """A benchmark that this machine or build cannot run; not a failure."""
 
 
 def run_program(command, timeout, starter=launcher.Launcher()):
@@ -91,8 +80,6 @@ def torquilan_instructions_per_run(build, repeat, starter):
 
 
 # Each benchmark is one function: (build dir, repetitions, launcher) -> list of Figure.
-sys.modules.setdefault("bench", sys.modules[__name__])  # benchmark modules import from here by name
-from bench_evalix import evalix_against_bc  # noqa: E402
 
 BENCHMARKS = [torquilan_runs_per_second, torquilan_instructions_per_run, evalix_against_bc]
 
@@ -118,7 +105,7 @@ def print_table(figures, failures):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
-                                     epilog="example: python3 suite/bench.py --build build --repeat 5")
+                                     epilog="example: python3 -m suite.bench --build build --repeat 5")
     parser.add_argument("--build", type=Path, default=ROOT / "build",
                         help="build directory holding bin/ and tests/ (default: build/ of this tree)")
     parser.add_argument("--repeat", type=int, default=3,

@@ -6,8 +6,8 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-import launcher
-from bench import BenchError, BenchUnavailable, Figure
+from . import launcher
+from .figures import BenchError, BenchUnavailable, Figure
 
 LINES = 1000000
 SEED = 1979

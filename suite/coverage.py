@@ -7,9 +7,9 @@ import json
 from collections import Counter, defaultdict
 from pathlib import Path
 
-import build
-import runtime_check
-import trace
+from . import build
+from . import runtime_check
+from . import trace
 
 FILE_NAME = "coverage.txt"
 NOT_REACHED = "NOT REACHED"

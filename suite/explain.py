@@ -7,10 +7,10 @@ runtime, and the first whose text differs is."""
 
 import concurrent.futures
 
-import build
-import cases as casefiles
-import execute
-import trace
+from . import build
+from . import cases as casefiles
+from . import execute
+from . import trace
 
 CONTEXT = 3
 # Calls whose doing another runtime may get wrong with nothing to show for it in the record:

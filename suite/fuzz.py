@@ -7,10 +7,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import build  # noqa: E402
-import launcher  # noqa: E402
+from . import build
+from . import launcher
 
 FUZZ = build.ROOT / "fuzz"
 FUZZ_BUILD = build.ROOT / "build-fuzz"

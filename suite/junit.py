@@ -3,7 +3,7 @@
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-from report import failure_text
+from .report import failure_text
 
 
 def write_junit(path, verdicts, rerun, properties):

@@ -10,18 +10,17 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import build  # noqa: E402
-import cases as casefiles  # noqa: E402
-import compare  # noqa: E402
-import coverage  # noqa: E402
-import execute  # noqa: E402
-import explain  # noqa: E402
-import launcher  # noqa: E402
-import runtime_check  # noqa: E402
-from junit import write_junit  # noqa: E402
-from report import NORMAL, QUIET, VERBOSE, Report, wants_colour  # noqa: E402
+from . import build
+from . import cases as casefiles
+from . import compare
+from . import coverage
+from . import execute
+from . import explain
+from . import launcher
+from . import runtime_check
+from .junit import write_junit
+from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
 
 CASES_DIR = build.ROOT / "suite" / "cases"
 SETUP_ERROR = 2

@@ -3,7 +3,7 @@
 import os
 import shlex
 
-from compare import WORDS, unified_diff
+from .compare import WORDS, unified_diff
 
 DIFF_LINES = 80
 RED, GREEN, CYAN = "31", "32", "36"

@@ -11,11 +11,10 @@ import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import build  # noqa: E402
-import fuzz  # noqa: E402
-import launcher  # noqa: E402
+from . import build
+from . import fuzz
+from . import launcher
 
 # Tests that check the plain build's own code, stack use or linking, not the programs'
 # behaviour, and so do not apply to the sanitizer build: the benchmark's code shape, its

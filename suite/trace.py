@@ -9,8 +9,8 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-import build
-import execute
+from . import build
+from . import execute
 
 VARIABLE = "KEL_TRACE_FILE"
 REPLAY = "kel-replay"

@@ -2,14 +2,13 @@
 """Tests that ./regress bench reports only rates that a benchmark run really printed."""
 import contextlib
 import io
-import sys
 import tempfile
 import unittest
 import unittest.mock
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
-import bench  # noqa: E402
+from suite import bench
+
 
 
 def run_bench(script):

@@ -5,14 +5,13 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
-from bench import callgrind_profile  # noqa: E402
-import launcher  # noqa: E402
+from suite import launcher
+from suite.bench import callgrind_profile
+
 
 LAUNCHER = launcher.from_environment()
 

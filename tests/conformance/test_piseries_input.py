@@ -2,13 +2,11 @@
 """piseries against data files that the suite's case files cannot lay out: each one must end
 the run promptly, with a report that names rounds.txt and a failure status, never a crash."""
 import os
-import sys
 import tempfile
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
-import launcher  # noqa: E402
+from suite import launcher
+
 
 LAUNCHER = launcher.from_environment()
 

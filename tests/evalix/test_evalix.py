@@ -7,14 +7,12 @@ import re
 import resource
 import select
 import subprocess
-import sys
 import termios
 import time
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "suite"))
-import launcher  # noqa: E402
+from suite import launcher
+
 
 LAUNCHER = launcher.from_environment()
 EVALIX = os.environ.get("EVALIX", "build/bin/evalix")

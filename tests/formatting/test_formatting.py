@@ -8,7 +8,6 @@ import random
 import re
 import struct
 import subprocess
-import sys
 import tempfile
 import threading
 import unittest
@@ -16,9 +15,9 @@ from decimal import Decimal, getcontext
 from fractions import Fraction
 from pathlib import Path
 
+from suite import launcher
+
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "suite"))
-import launcher  # noqa: E402
 
 LAUNCHER = launcher.from_environment()
 BIN = Path(os.environ.get("FORMATTING_BIN", ROOT / "build/bin"))

@@ -8,16 +8,13 @@ import pwd
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
+from suite import cases, compare, launcher
+
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "suite"))
-import cases  # noqa: E402
-import compare  # noqa: E402
-import launcher  # noqa: E402
 
 LAUNCHER = launcher.from_environment()
 

@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
 """./regress --valgrind: a program with a memory error fails its case with memcheck's report,
 while its own output and status are still compared; a clean program passes."""
-import sys
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "runner"))
-from support import ScratchSuite  # noqa: E402
-import launcher  # noqa: E402
+from suite import launcher
+from tests.runner.support import ScratchSuite
+
 
 LAUNCHER = launcher.from_environment()
 

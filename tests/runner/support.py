@@ -10,8 +10,8 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-REGRESS = ROOT / "suite" / "regress.py"
-sys.path.insert(0, str(ROOT / "suite"))
+# The runner as ./regress starts it: the suite package, found through PYTHONPATH.
+REGRESS = ["-m", "suite.regress"]
 
 
 class ScratchSuite(unittest.TestCase):
@@ -42,12 +42,12 @@ class ScratchSuite(unittest.TestCase):
         (self.cases / f"{deliverable}.json").write_text(text)
 
     def command(self, *args):
-        return [sys.executable, str(REGRESS), "--cases", str(self.cases), "--bin", str(self.bin),
+        return [sys.executable, *REGRESS, "--cases", str(self.cases), "--bin", str(self.bin),
                 "--no-build", *args]
 
     def regress(self, *args, env=None):
         """Runs the runner on the scratch suite; returns (exit status, stdout, stderr)."""
-        env = {**os.environ, "NO_COLOR": "1", **(env or {})}
+        env = {**os.environ, "NO_COLOR": "1", "PYTHONPATH": str(ROOT), **(env or {})}
         done = subprocess.run(self.command(*args), capture_output=True, text=True, cwd=self.dir,
                               env=env, timeout=120)
         return done.returncode, done.stdout, done.stderr

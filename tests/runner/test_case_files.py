@@ -4,9 +4,10 @@ import json
 import re
 import unittest
 
-from support import ScratchSuite  # also puts suite/ on the module path
+from suite import cases
+from tests.runner.support import ScratchSuite
 
-import cases
+
 
 
 class CaseFiles(ScratchSuite):

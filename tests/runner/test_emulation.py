@@ -4,8 +4,9 @@ import unittest
 import unittest.mock
 import xml.etree.ElementTree as ET
 
-from support import ScratchSuite
-import launcher
+from suite import launcher
+from tests.runner.support import ScratchSuite
+
 
 # Prints its argv[0] and the machine the kernel reports to it: a 64-bit kernel tells an i386
 # program it runs on x86_64, while the emulator makes up an i686.

@@ -3,7 +3,8 @@
 import json
 import unittest
 
-from support import ScratchSuite
+from tests.runner.support import ScratchSuite
+
 
 
 class BlessThenExpect(ScratchSuite):

@@ -2,11 +2,7 @@
 
 import unittest
 
-from support import ROOT  # also puts suite/ on the module path
-
-import coverage
-import explain
-import trace
+from suite import coverage, explain, trace
 
 RECORD = """\
 > _kel_initialise i1 &

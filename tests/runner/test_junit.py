@@ -3,7 +3,8 @@
 import unittest
 import xml.etree.ElementTree as ET
 
-from support import ScratchSuite
+from tests.runner.support import ScratchSuite
+
 
 
 class JunitFile(ScratchSuite):

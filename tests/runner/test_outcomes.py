@@ -7,7 +7,8 @@ import time
 import unittest
 from pathlib import Path
 
-from support import ScratchSuite
+from tests.runner.support import ScratchSuite
+
 
 SHOW_ARGS = r"""
     #include <stdio.h>

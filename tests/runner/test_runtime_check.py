@@ -4,9 +4,8 @@ import json
 import subprocess
 import unittest
 
-from support import ScratchSuite  # also puts suite/ on the module path
-
-import runtime_check
+from suite import runtime_check
+from tests.runner.support import ScratchSuite
 
 ABI = json.loads(runtime_check.ABI_FILE.read_text())
 

@@ -5,14 +5,13 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
+from suite import launcher
+
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "suite"))
-import launcher  # noqa: E402
 
 LAUNCHER = launcher.from_environment()
 BUILD = Path(os.environ.get("KEL_BUILD", ROOT / "build"))

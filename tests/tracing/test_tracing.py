@@ -6,18 +6,12 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "suite"))
+from suite import build, cases, launcher, runtime_check, trace
 
-import build  # noqa: E402
-import cases  # noqa: E402
-import launcher  # noqa: E402
-import runtime_check  # noqa: E402
-import trace  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
 
 BUILD = Path(os.environ.get("KEL_BUILD", ROOT / "build"))
 CXX = os.environ.get("CXX", "g++")
@@ -73,7 +67,7 @@ def archive(name, patches):
 
 
 def regress(*args):
-    done = subprocess.run([sys.executable, str(ROOT / "suite" / "regress.py"), "--build", str(BUILD),
+    done = subprocess.run([sys.executable, "-m", "suite.regress", "--build", str(BUILD),
                            "-q", "-j", "2", "--emulator", STARTER.setting, *args],
                           capture_output=True, text=True, cwd=ROOT, env=dict(os.environ, NO_COLOR="1"))
     return done.returncode, done.stdout, done.stderr
