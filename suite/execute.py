@@ -1,6 +1,9 @@
 """Runs one case's program in a fresh directory and records how it ended and what it wrote."""
 
+import ctypes
+import math
 import os
+import resource
 import selectors
 import signal
 import subprocess
@@ -22,6 +25,21 @@ MEMCHECK_SLOWDOWN = 20
 MEMCHECK_STATUS = 99
 MEMCHECK = ["valgrind", "--tool=memcheck", "--leak-check=no", "--track-origins=yes",
             f"--error-exitcode={MEMCHECK_STATUS}"]
+
+# Nothing a case starts may outlive the runner, however the runner ends: a SIGKILL (an OOM kill,
+# a CI hard timeout) leaves it no chance to stop its programs, so the kernel must. Each program
+# gets a parent-death signal, SIGKILL, and a limit on its processor time, set in the child between
+# fork and exec. Not through exec wrappers (setpriv, prlimit): they find the program with execvp,
+# which would run a file the kernel refuses (ENOEXEC) with /bin/sh and turn a program that cannot
+# start into an exit status. A preexec_fn is unsafe in a threaded runner only when it needs what
+# another thread may hold at the fork (a lock, an import, the collector, which subprocess turns
+# off around the fork); this one makes two system calls through functions bound here in advance.
+# The parent-death signal fires when the thread that forked ends, not the process: each program
+# is started by a worker thread that then waits for it, so only the runner's own end fires it.
+PR_SET_PDEATHSIG = 1
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_prctl.argtypes = [ctypes.c_int, ctypes.c_ulong]
+_setrlimit = resource.setrlimit
 
 _running = set()
 _running_lock = threading.Lock()
@@ -136,6 +154,22 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
+def confinement(seconds):
+    """The preexec_fn for a program whose time limit is seconds. Its processor time is limited
+    to just past that, which a program running alone never reaches first (SIGXCPU, and SIGKILL
+    a second later)."""
+    runner, cpu = os.getpid(), math.ceil(seconds) + 1
+
+    def confine():
+        _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != runner:
+            # The runner ended before the signal was armed.
+            os.kill(os.getpid(), signal.SIGKILL)
+        _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+
+    return confine
+
+
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None):
     """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary
     directory, as the launcher starts it; under valgrind's memcheck when asked. variables:
@@ -164,7 +198,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         try:
             process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, start_new_session=True)
+                                       stderr=subprocess.PIPE, start_new_session=True,
+                                       preexec_fn=confinement(timeout))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         with process:

@@ -42,8 +42,9 @@ class ScratchSuite(unittest.TestCase):
         (self.cases / f"{deliverable}.json").write_text(text)
 
     def command(self, *args):
+        """The runner on the scratch suite, with a build directory of its own for what it records."""
         return [sys.executable, *REGRESS, "--cases", str(self.cases), "--bin", str(self.bin),
-                "--no-build", *args]
+                "--build", str(self.dir / "build"), "--no-build", *args]
 
     def regress(self, *args, env=None):
         """Runs the runner on the scratch suite; returns (exit status, stdout, stderr)."""
