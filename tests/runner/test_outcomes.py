@@ -21,6 +21,20 @@ SHOW_ARGS = r"""
 """
 
 
+# Writes its process id where PROGRAM_PID_FILE says, then spins for ever.
+SPINS = r"""
+    #include <stdio.h>
+    #include <stdlib.h>
+    #include <unistd.h>
+    int main(void) {
+        FILE *f = fopen(getenv("PROGRAM_PID_FILE"), "w");
+        fprintf(f, "%d\n", (int)getpid());
+        fclose(f);
+        for (volatile int i = 0;; i++) {}
+    }
+"""
+
+
 def alive(pid):
     try:
         return "State:\tZ" not in Path(f"/proc/{pid}/status").read_text()
@@ -111,6 +125,28 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertIn("regress: stopped by SIGTERM", runner.stderr.read())
         runner.stderr.close()
         self.assert_ends(int(pid_file.read_text()))
+
+    def test_a_runner_killed_outright_leaves_no_program_running(self):
+        self.c_program("spins", SPINS)
+        self.case_file("spins", {"name": "forever"})
+        for emulator in ("auto", "qemu-i386"):
+            with self.subTest(emulator=emulator):
+                pid_file = self.dir / f"{emulator}.pid"
+                runner = subprocess.Popen(self.command("-q", "--emulator", emulator),
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                          env={**os.environ, "PROGRAM_PID_FILE": str(pid_file)})
+                while not pid_file.exists() or not pid_file.read_text().strip():
+                    self.assertIsNone(runner.poll())
+                    time.sleep(0.05)
+                runner.kill()
+                runner.wait()
+                self.assert_ends(int(pid_file.read_text()))
+
+    def test_a_program_may_use_little_more_processor_time_than_its_time_limit(self):
+        self.program("limits", "ulimit -St\nulimit -Ht\n")
+        self.case_file("limits", {"name": "cpu", "timeout": 2.5, "stdout": "4\n5\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
 
     def test_runaway_output_is_stopped(self):
         self.program("spews", "exec yes\n")
