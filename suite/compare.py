@@ -68,7 +68,7 @@ def judge(case, outcome, expected, against):
             verdict.missed, verdict.problems = verdict.problems, []
         else:
             verdict.problems.append(f"a known failure passes (marked: {expected.known_failure}); "
-                                    f"take its xfail out of {against}")
+                                    "take its xfail mark out of the expectation set")
     return verdict
 
 
