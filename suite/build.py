@@ -45,13 +45,17 @@ class Progress:
 
     def __init__(self, label, stream):
         self.label, self.stream = label, stream
-        self.tenths = -1
+        self.tenths, self.total = -1, None
 
     def line(self, text):
+        """Takes a line of ninja's output. Its step 0 (the check of globbed directories) comes
+        before every build, with work or without, and a rerun of cmake starts a new count."""
         found = STEP.match(text)
-        if not found:
+        if not found or found.group(1) == "0":
             return
         done, total = map(int, found.groups())
+        if total != self.total:
+            self.tenths, self.total = -1, total
         if self.stream.isatty():
             self.stream.write(f"\r{self.label}: {done}/{total}" + ("\n" if done == total else ""))
         elif done * 10 // total > self.tenths:

@@ -10,9 +10,8 @@ RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
 COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
            **{word: RED for word in WORDS.values()}}
 # What kind of fault a failure is, and what to do next, by the case's fixed mark.
-FIXED = "fixed: a conformance fault in any runtime, to be fixed there"
-LAYOUT = ("runtime's layout: if it is the runtime's intended choice, record it with --bless DIR "
-          "and check with --expect DIR")
+FIXED = "fixed: a conformance fault in any runtime, to fix there"
+LAYOUT = "runtime's layout: if it is the runtime's intended choice, record it with --bless DIR"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 
 

@@ -66,12 +66,15 @@ class Progress(unittest.TestCase):
     def test_off_a_terminal_a_line_as_it_starts_and_at_each_tenth(self):
         shown = io.StringIO()
         progress = build.Progress("regress: building b", shown)
+        progress.line("[0/2] Re-checking globbed directories...\n")
+        progress.line("[1/2] Re-running CMake...\n")
         for done in range(1, 41):
             progress.line(f"[{done}/40] Building CXX object x{done}.o\n")
             progress.line("some compiler warning\n")
         lines = shown.getvalue().splitlines()
-        self.assertEqual(len(lines), 11)
-        self.assertEqual(lines[:2], ["regress: building b: 1/40", "regress: building b: 4/40"])
+        self.assertEqual(len(lines), 12)
+        self.assertEqual(lines[:3], ["regress: building b: 1/2", "regress: building b: 1/40",
+                                     "regress: building b: 4/40"])
         self.assertEqual(lines[-1], "regress: building b: 40/40")
 
 
