@@ -29,6 +29,12 @@ def command_line(case):
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
 
 
+def diff_lines(diff, paint):
+    """A diff's lines as shown, indented; a line that ends without a newline carries diff's
+    marker, which becomes a line of its own."""
+    return ["    " + paint(part, part[:1]) for line in diff for part in line.split("\n")]
+
+
 def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text):
     """Everything a reader needs about one failed case, as lines of text."""
     kind = FIXED if verdict.case.fixed else LAYOUT
@@ -39,8 +45,7 @@ def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text,
     for stream, expected, actual in verdict.diffs:
         diff = unified_diff(stream, expected, actual, context)
         shown = diff if limit is None else diff[:limit]
-        # A line that ends without a newline carries diff's marker as a line of its own.
-        lines += ["    " + paint(part, part[:1]) for line in shown for part in line.split("\n")]
+        lines += diff_lines(shown, paint)
         if len(shown) < len(diff):
             lines.append(f"    ... {len(diff) - len(shown)} more diff lines; rerun with -v to see them all")
     if verdict.explanation:
@@ -115,5 +120,5 @@ class Report:
                 for stream in ("stdout", "stderr"):
                     diff = unified_diff(stream, getattr(old, stream), getattr(new, stream),
                                         sides=("blessed", "new"))
-                    for line in (part for line in diff for part in line.split("\n")):
-                        self.say("    " + self.paint(line, line[:1]), QUIET)
+                    for line in diff_lines(diff, self.paint):
+                        self.say(line, QUIET)
