@@ -223,10 +223,10 @@ def rerun_command(args):
         words += ["--emulator", args.emulator]
     if Path(args.cases).resolve() != CASES_DIR:
         words += ["--cases", args.cases]
-    words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
+    words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     return lambda case: shlex.join(words + ["--only", case.id, "-v"])
 
 
