@@ -32,7 +32,8 @@ class BlessThenExpect(ScratchSuite):
         self.program("layout", 'echo "  +1.6@0"\necho note >&2\nexit 4\n')
         status, out, _ = self.regress("--expect", str(self.sets))
         self.assertEqual(status, 1)
-        self.assertIn("(expected output: mine/layout.json)", out)
+        self.assertIn("FAIL layout/real  (expected output: mine/layout.json)  runtime's layout: if it is the "
+                      "runtime's intended choice, record it with --bless DIR", out)
         self.assertIn("-  +1.5@0\n    +  +1.6@0\n", out)
 
     def test_fixed_cases_are_checked_against_the_case_file_even_when_blessing(self):
@@ -40,7 +41,8 @@ class BlessThenExpect(ScratchSuite):
         status, out, _ = self.regress("--bless", str(self.sets))
         self.assertEqual(status, 1)
         self.assertIn("frame/text ... FAIL", out)
-        self.assertIn("(expected output: cases/frame.json)", out)
+        self.assertIn("FAIL frame/text  (expected output: cases/frame.json)  fixed: a conformance fault in "
+                      "any runtime", out)
         self.assertFalse((self.sets / "frame.json").exists())
 
     def test_a_crash_is_not_blessed(self):
