@@ -18,6 +18,7 @@ from . import coverage
 from . import execute
 from . import explain
 from . import launcher
+from . import reference
 from . import runtime_check
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
@@ -92,7 +93,8 @@ def parse_args(argv):
                            "instead of the case files, e.g. --expect expect/mine")
     p.add_argument("--explain", action="store_true",
                    help="with --runtime: explain each failed case by the first call into that runtime "
-                        "whose result or text differs from the bundled runtime's (traced builds in "
+                        "whose result or text differs from the reference's: --against, else the runtime "
+                        "that recorded the --expect set, else the bundled one (traced builds in "
                         "build/traced and build/runtimes/NAME-traced), "
                         "e.g. ./regress --runtime ~/kel/libkel.a --explain")
     p.add_argument("--against", metavar="PATH",
@@ -336,6 +338,7 @@ def main(argv):
         verdicts = run_all(chosen, bin_dir, args, report, expectations, starter)
         if expectations.blessing:
             bless_all(expectations, all_cases, verdicts)
+            reference.keep(args.bless, args.runtime)
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
