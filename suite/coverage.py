@@ -1,6 +1,6 @@
 """./regress --coverage: which of the runtime's entry points the cases call, from which
-deliverables, and which classes of arguments and outcomes they reach; what the interface names
-but no case reaches is marked."""
+deliverables, and which classes of arguments and outcomes they reach; each class no case reaches
+is marked as one a deliverable could pass or one none can."""
 
 import concurrent.futures
 import json
@@ -195,8 +195,8 @@ def table(tally, entry_points, deliverables):
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     lines = ["  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in
                        enumerate(zip(row, widths))).rstrip() for row in [header, *rows]]
-    lines += ["", "argument and outcome classes reached (calls), and those the interface names "
-              "that no case reaches:"]
+    lines += ["", "argument and outcome classes reached (calls), and each class that no case reaches, "
+              "with whether a deliverable could:"]
     for name in entry_points:
         seen = tally.classes[name]
         shown = ", ".join(f"{c} ({n})" for c, n in sorted(seen.items())) or "-"
