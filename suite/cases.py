@@ -57,7 +57,7 @@ class Case:
     stdin_chunks: tuple = ()
     stdin_from: str = "pipe"   # or "directory", "closed"
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed"
-    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin and stdout
+    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin, stdout and stderr
 
     @property
     def id(self):
@@ -126,8 +126,9 @@ def _check_streams(where, v, entry):
     ways_in = [f for f in ("stdin", "stdin_chunks", "stdin_from", "terminal") if f in entry]
     if len(ways_in) > 1:
         raise CaseFileError(f"{where}: {' and '.join(ways_in)} both say what stdin is; give one")
-    if v["terminal"] is not None and "stdout_to" in entry:
-        raise CaseFileError(f"{where}: on a terminal stdout is the terminal; no stdout_to")
+    if v["terminal"] is not None and ("stdout_to" in entry or v["stderr"]):
+        raise CaseFileError(f"{where}: stdout and stderr are the terminal, whose screen is the "
+                            "expected stdout: no stdout_to, and stderr must be empty")
     if v["stdout_to"] != "pipe" and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
 

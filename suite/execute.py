@@ -129,8 +129,8 @@ class _Feed:
 
 def _exchange(process, outputs, feed, screen, deadline):
     """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
-    outputs: the pipes to read, stdout's (or None) and stderr's; screen: a terminal's master
-    end, read as stdout until the program has ended, its CR-LF line ends made LF."""
+    outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
+    terminal's master end, read as stdout until the program has ended, CR-LF made LF."""
     out_fd, err_fd = outputs
     reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None]
     collected = {fd: bytearray() for fd in (out_fd, err_fd, screen)}
@@ -218,6 +218,7 @@ class _Streams:
     """How the program's stdin and stdout are connected, as the case asks."""
     stdin: object = subprocess.PIPE
     stdout: object = subprocess.PIPE
+    stderr: object = subprocess.PIPE
     closed: tuple = ()      # descriptors the program starts without
     terminal: int = None    # the far (master) end of its terminal
 
@@ -231,7 +232,7 @@ def _streams(case, workdir, opened):
 
     if case.terminal is not None:
         master, slave = (keep(fd) for fd in pty.openpty())
-        return _Streams(slave, slave, terminal=master)
+        return _Streams(slave, slave, slave, terminal=master)
     streams = _Streams(closed=tuple(fd for fd, way in ((0, case.stdin_from), (1, case.stdout_to))
                                     if way == "closed"))
     if case.stdin_from != "pipe":
@@ -295,7 +296,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         try:
             process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
                                        stdin=streams.stdin, stdout=streams.stdout,
-                                       stderr=subprocess.PIPE, start_new_session=True,
+                                       stderr=streams.stderr, start_new_session=True,
                                        preexec_fn=_closing(streams.closed))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
@@ -303,7 +304,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
             with _running_lock:
                 _running.add(process)
             try:
-                outputs = (process.stdout and process.stdout.fileno(), process.stderr.fileno())
+                outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
                 stdout, stderr, trouble = _exchange(process, outputs,
                                                     _feed(case, process, streams, started.slowdown),
                                                     streams.terminal, deadline)
