@@ -1,14 +1,14 @@
-"""Each case's time limit: a generous factor over its longest recorded passing run, with a floor."""
+"""Each case's time limit: a few times its longest recorded passing run, and a floor besides."""
 
 import json
 import os
 from pathlib import Path
 
 FILE_NAME = "case-seconds.json"
-# A case is given this many times the longest time a passing run of it took, and never less
-# than FLOOR seconds (a program's start alone can take some hundredths under load), nor more
-# than its case file's timeout. Until a passing run is recorded, the timeout is its limit.
-FACTOR = 10
+# A case is given FLOOR seconds (a program's start alone can take some hundredths under load)
+# and FACTOR times the longest time a passing run of it took, but never more than its case
+# file's timeout. Until a passing run is recorded, the timeout is its limit.
+FACTOR = 3
 FLOOR = 0.5
 
 
@@ -31,7 +31,7 @@ class Limits:
         longest = self.recorded.get(case.id)
         if longest is None:
             return case.timeout
-        return min(case.timeout, max(FLOOR, FACTOR * longest))
+        return min(case.timeout, FLOOR + FACTOR * longest)
 
     def record(self, verdicts):
         """Keeps the run times of the cases that passed, and writes them all out."""
