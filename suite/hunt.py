@@ -35,6 +35,8 @@ QUIET_PROGRESS_EVERY = 10.0
 NUMBER = re.compile(r" *([-+]?) *(?:(\d+)(?:\.(\d*))?(?: *[@eE] *([-+]?) *(\d+))?|(inf(?:inity)?|nan)) *",
                     re.IGNORECASE)
 
+SHAPE = re.compile(r"(?:bits:)?[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE@][-+]?\d+)?|nan|-?inf")
+
 
 @dataclass(frozen=True)
 class Target:
@@ -65,10 +67,10 @@ def caller(routine):
 
 
 TARGETS = [
-    Target("evalix", "evalix", "lines", 400, inputs.evalix_line),
-    *(Target(d, f"call-{d}", "lines", 400, caller(d))
+    Target("evalix", "evalix", "lines", 1000, inputs.evalix_line),
+    *(Target(d, f"call-{d}", "lines", 1000, caller(d))
       for d in ("decform", "intcol", "padform", "fixconv", "flshow", "figshow")),
-    Target("runtime", "call-runtime", "lines", 400, caller("runtime")),
+    Target("runtime", "call-runtime", "lines", 1000, caller("runtime")),
     Target("argshow", "argshow", "args", 16, inputs.argument_vector),
     Target("piseries", "piseries", "file", 16, inputs.rounds_file),
     Target("rootcubes", "rootcubes-seeded", "seeded", 16, lambda rng, strict: inputs.tpk_input(rng)),
@@ -182,7 +184,8 @@ class Hunt:
 
     def keep(self, target, reduced_inputs):
         case = target.case(reduced_inputs)
-        key = (case.program, case.args, case.stdin, case.files)
+        # One fault meets many values: reduced inputs that differ only in their numbers count once.
+        key = SHAPE.sub("N", json.dumps([case.args, case.stdin, case.files]))
         outcomes = self.run(target, reduced_inputs)
         with self.count_lock:
             self.found[target.deliverable].setdefault(key, (case, outcomes))

@@ -23,8 +23,8 @@ BROKEN = {
                                   "    int digits = keep_digits(f);\n    if (digits == 12)\n"
                                   "        token[--token_len] = 0;\n")},
     "halfway": {"format.cc": ("\"%.*f\", formatted, std::fabs(x));",
-                              "\"%.*f\", formatted, formatted < 12 ? std::nextafter(std::fabs(x), 1e300) "
-                              ": std::fabs(x));")},
+                              "\"%.*f\", formatted, formatted < 12 && std::fabs(x) < 1e9 "
+                              "? std::nextafter(std::fabs(x), 1e300) : std::fabs(x));")},
 }
 
 
@@ -112,6 +112,12 @@ class Hunting(unittest.TestCase):
 
     def test_integer_write_of_the_most_negative_integer(self):
         self.found("int-min-write", "runtime")
+
+    def test_real_with_a_three_digit_exponent(self):
+        self.found("three-digit-exponent", "runtime")
+
+    def test_fraction_exactly_halfway(self):
+        self.found("halfway", "fixconv")
 
     def test_number_text_of_twelve_digits(self):
         self.found("twelve-digits", "evalix")
