@@ -382,9 +382,10 @@ def main(argv, out=sys.stdout):
     out.write(f"hunting for {args.seconds:g} s with seed {args.seed}: {regress.shown(args.runtime)} against "
               f"{reference}; programs run {starter.describe()}\n")
     if strict:
-        out.write("against the bundled runtime only what the programs fix counts: every byte for "
-                  f"{', '.join(sorted(d for d in exact if exact[d]))}; elsewhere the output with each "
-                  "number's layout taken out\n")
+        whole = ", ".join(sorted(d for d in exact if exact[d]))
+        out.write("against the bundled runtime only what the programs fix counts: "
+                  + (f"every byte for {whole}; elsewhere " if whole else "")
+                  + "the output with each number's layout taken out\n")
     hunt = Hunt(targets, [d / "bin" for d in dirs], starter, exact, strict, args.seed)
     hunt_for(hunt, args.seconds, args.jobs, out)
     report(hunt, args, starter, labels, out)
