@@ -43,6 +43,11 @@ commands of ./regress besides running the cases:
   ./regress fuzz [SECONDS]
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
+  ./regress hunt --runtime NEW [--against OLD] [--seconds N] [--seed S]
+                [--only DELIVERABLE] [--save DIR]
+                        random inputs, biased to the edges, under NEW and OLD (default:
+                        the bundled runtime); each difference reduced to a small case,
+                        saved in DIR for --cases; ./regress hunt --help for more
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).
