@@ -23,7 +23,13 @@ FIELDS = {
     "fixed": (bool, False),
     "timeout": ((int, float), 20),
     "stdout_filter": (list, []),
+    "stdin_chunks": (list, []),
+    "stdin_from": (str, "pipe"),
+    "stdout_to": (str, "pipe"),
+    "terminal": (list, None),
 }
+STDIN_FROM = ("pipe", "directory", "closed")
+STDOUT_TO = ("pipe", "full", "closed")
 
 
 class CaseFileError(Exception):
@@ -51,6 +57,11 @@ class Case:
     fixed: bool
     timeout: float
     stdout_filter: tuple
+    # stdin written in these pieces, each once the program has read all before it
+    stdin_chunks: tuple = ()
+    stdin_from: str = "pipe"   # or "directory", "closed"
+    stdout_to: str = "pipe"    # or "full" (/dev/full), "closed"
+    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin, stdout and stderr
 
     @property
     def id(self):
@@ -108,6 +119,24 @@ def _fields(where, entry):
     return values
 
 
+def _check_streams(where, v, entry):
+    """How stdin and stdout are connected: one way each, and nothing expected where nothing is caught."""
+    if not all(isinstance(t, str) for t in v["stdin_chunks"] + (v["terminal"] or [])):
+        raise CaseFileError(f"{where}: stdin_chunks and terminal must be lists of strings")
+    if v["stdin_from"] not in STDIN_FROM:
+        raise CaseFileError(f"{where}: stdin_from must be one of {', '.join(STDIN_FROM)}")
+    if v["stdout_to"] not in STDOUT_TO:
+        raise CaseFileError(f"{where}: stdout_to must be one of {', '.join(STDOUT_TO)}")
+    ways_in = [f for f in ("stdin", "stdin_chunks", "stdin_from", "terminal") if f in entry]
+    if len(ways_in) > 1:
+        raise CaseFileError(f"{where}: {' and '.join(ways_in)} both say what stdin is; give one")
+    if v["terminal"] is not None and ("stdout_to" in entry or v["stderr"]):
+        raise CaseFileError(f"{where}: stdout and stderr are the terminal, whose screen is the "
+                            "expected stdout: no stdout_to, and stderr must be empty")
+    if v["stdout_to"] != "pipe" and v["stdout"]:
+        raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
+
+
 def _case(deliverable, where, entry):
     v = _fields(where, entry)
     if not NAME.match(v["name"]):
@@ -122,7 +151,10 @@ def _case(deliverable, where, entry):
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
     program = _plain_name(where, v["program"] or deliverable, "program")
-    for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values()]:
+    _check_streams(where, v, entry)
+    chunks, typed = v["stdin_chunks"], v["terminal"] or []
+    for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values(),
+                 *chunks, *typed]:
         _latin1(where, text)
     return Case(
         deliverable=deliverable,
@@ -135,6 +167,10 @@ def _case(deliverable, where, entry):
         fixed=v["fixed"],
         timeout=float(v["timeout"]),
         stdout_filter=_compile_filters(where, v["stdout_filter"]),
+        stdin_chunks=tuple(chunks) or ((v["stdin"],) if v["stdin"] else ()),
+        stdin_from=v["stdin_from"],
+        stdout_to=v["stdout_to"],
+        terminal=None if v["terminal"] is None else tuple(typed),
     )
 
 

@@ -20,6 +20,8 @@ from . import execute
 from . import explain
 from . import files
 from . import launcher
+from . import limits
+from . import reference
 from . import runtime_check
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
@@ -45,6 +47,11 @@ commands of ./regress besides running the cases:
   ./regress fuzz [SECONDS]
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
+  ./regress hunt --runtime NEW [--against OLD] [--seconds N] [--seed S]
+                [--only DELIVERABLE] [--save DIR]
+                        random inputs, biased to the edges, under NEW and OLD (default:
+                        the bundled runtime); each difference reduced to a small case,
+                        saved in DIR for --cases; ./regress hunt --help for more
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).
@@ -88,6 +95,9 @@ def parse_args(argv):
                         f"(recorded in BUILD/{FAILED_FILE}), e.g. ./regress --failed")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="run N cases at once (default: all cores), e.g. -j 1")
+    p.add_argument("--max-failures", metavar="N", type=int,
+                   help="stop after N cases have failed: the cases not yet started are not run, "
+                        "and the report says how many, e.g. --max-failures 5")
     p.add_argument("--junit", metavar="FILE",
                    help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
     p.add_argument("--runtime", metavar="PATH",
@@ -103,7 +113,8 @@ def parse_args(argv):
                            "instead of the case files, e.g. --expect expect/mine")
     p.add_argument("--explain", action="store_true",
                    help="with --runtime: explain each failed case by the first call into that runtime "
-                        "whose result or text differs from the bundled runtime's (traced builds in "
+                        "whose result or text differs from the reference's: --against, else the runtime "
+                        "that recorded the --expect set, else the bundled one (traced builds in "
                         "build/traced and build/runtimes/NAME-traced), "
                         "e.g. ./regress --runtime ~/kel/libkel.a --explain")
     p.add_argument("--against", metavar="PATH",
@@ -138,6 +149,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if args.max_failures is not None and args.max_failures < 1:
+        p.error("--max-failures needs at least 1")
     if args.sanitize and args.valgrind:
         p.error("--sanitize and --valgrind cannot be used together: memcheck cannot run sanitized programs")
     if args.explain and not args.runtime:
@@ -303,22 +316,32 @@ def bless_all(expectations, all_cases, verdicts, report):
     report.blessings(blessings, shown(expectations.set_dir))
 
 
-def run_all(chosen, bin_dir, args, report, expectations, starter):
+def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
+    """The verdicts of the cases run, in the order chosen; after --max-failures failures the
+    cases not yet started are left out."""
     total = len(chosen)
     verdicts = {}
+    failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind): c
+        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind,
+                               limit=case_limits.for_case(c)): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
+                if future.cancelled():
+                    continue
                 case = futures[future]
                 verdicts[case.id] = judge(case, future.result(), expectations)
                 report.progress(len(verdicts), total, verdicts[case.id])
+                failed += not verdicts[case.id].passed
+                if failed == args.max_failures:
+                    for waiting in futures:
+                        waiting.cancel()
         except BaseException:
             pool.shutdown(wait=False, cancel_futures=True)
             execute.stop_all()
             raise
-    return [verdicts[c.id] for c in chosen]
+    return [verdicts[c.id] for c in chosen if c.id in verdicts]
 
 
 def runtime_identity(args, build_dir):
@@ -396,10 +419,15 @@ def main(argv):
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
     report.say(f"programs run {starter.describe()}\n")
     started = time.monotonic()
+    # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
+    case_limits = limits.Limits(args.build, starter.time_limit(1))
     try:
-        verdicts = run_all(chosen, bin_dir, args, report, expectations, starter)
+        verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
+        if not args.valgrind:
+            case_limits.record(verdicts)
         if expectations.blessing:
             bless_all(expectations, all_cases, verdicts, report)
+            reference.keep(args.bless, args.runtime)
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
@@ -408,6 +436,9 @@ def main(argv):
     rerun = rerun_command(args)
     report.failures(verdicts, rerun)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
+    if len(verdicts) < len(chosen):
+        report.say(f"{len(chosen) - len(verdicts)} cases not run: stopped after "
+                   f"{args.max_failures} failed (--max-failures)", QUIET)
     record_failed(build_dir, verdicts)
     if args.junit:
         write_junit(args.junit, verdicts, rerun, {

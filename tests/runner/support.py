@@ -42,7 +42,8 @@ class ScratchSuite(unittest.TestCase):
         (self.cases / f"{deliverable}.json").write_text(text)
 
     def command(self, *args):
-        """The runner on the scratch suite, with a build directory of its own for what it records."""
+        # A build directory of its own keeps what runs record (run times, failures) apart from the
+        # real build's.
         return [sys.executable, *REGRESS, "--cases", str(self.cases), "--bin", str(self.bin),
                 "--build", str(self.dir / "build"), "--no-build", *args]
 
