@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .files import write_atomically
+from .files import sha256, write_atomically
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BUILD = ROOT / "build"
@@ -106,21 +106,13 @@ def configure(source, build_dir, quiet, options, emulator, settings=None):
         quiet, f"configuring {build_dir}")
 
 
-def file_sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as file:
-        for block in iter(lambda: file.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def runtime_copy(build_dir, archive):
     """The build's own copy of a runtime archive, made again only when the archive's content
     differs from it. The build links the copy, so ninja sees a newer input exactly when the
     runtime has changed: a copy that kept an older time (cp -p, tar x) still relinks, and a
     touched but unchanged archive relinks nothing."""
     copy = Path(build_dir) / RUNTIME_COPY
-    if not copy.exists() or file_sha256(copy) != file_sha256(archive):
+    if not copy.exists() or sha256(copy) != sha256(archive):
         copy.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(copy, Path(archive).read_bytes())
     return copy

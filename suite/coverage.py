@@ -11,6 +11,7 @@ from pathlib import Path
 from . import build
 from . import runtime_check
 from . import trace
+from .files import write_atomically
 
 FILE_NAME = "coverage.txt"
 NOT_REACHED = "NOT REACHED"
@@ -233,7 +234,7 @@ def main(chosen, args, starter, report):
     lines += [f"not run: {t}" for t in troubles]
     path = Path(args.build) / FILE_NAME
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("\n".join(lines) + "\n")
+    write_atomically(path, "\n".join(lines) + "\n")
     report.say("\n".join(lines), 0)
     report.say(f"\n(written to {path})", 0)
     return 2 if troubles else 0

@@ -1,5 +1,7 @@
-"""Writes the suite's result files whole or not at all, and checks output paths before a run."""
+"""Writes the suite's result files whole or not at all, checks output paths before a run, and
+hashes files."""
 
+import hashlib
 import os
 import tempfile
 from pathlib import Path
@@ -23,6 +25,15 @@ def write_atomically(path, content):
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
+
+
+def sha256(path):
+    """The SHA-256 of a file's content, in hexadecimal."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 def _nearest_existing(path):

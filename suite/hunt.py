@@ -9,7 +9,6 @@ import os
 import random
 import re
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass
@@ -19,6 +18,7 @@ from . import build
 from . import cases as casefiles
 from . import execute
 from . import explain
+from .files import write_atomically
 from . import hunt_inputs as inputs
 from . import hunt_reduce as reduce
 from . import launcher
@@ -205,14 +205,6 @@ def case_entry(case, reference, fixed):
                   "stdout": reference.stdout, "stderr": reference.stderr, "status": reference.status,
                   "fixed": fixed})
     return entry
-
-
-def write_atomically(path, text):
-    """Writes the file under a temporary name beside it, then puts it in place at once."""
-    with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=path.parent, prefix=path.name + ".",
-                                     delete=False) as file:
-        file.write(text)
-    os.replace(file.name, path)
 
 
 def save(save_dir, deliverable, entries):

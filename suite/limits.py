@@ -1,8 +1,9 @@
 """Each case's time limit: a few times its longest recorded passing run, and a floor besides."""
 
 import json
-import os
 from pathlib import Path
+
+from .files import write_atomically
 
 FILE_NAME = "case-seconds.json"
 # A case is given FLOOR seconds (a program's start alone can take some hundredths under load)
@@ -40,6 +41,4 @@ class Limits:
                 seconds = v.outcome.seconds / self.slowdown
                 self.recorded[v.case.id] = round(max(seconds, self.recorded.get(v.case.id, 0.0)), 4)
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        temporary = self.path.with_name(f"{FILE_NAME}.{os.getpid()}.tmp")
-        temporary.write_text(json.dumps(self.recorded, indent=1, sort_keys=True) + "\n", encoding="utf-8")
-        temporary.replace(self.path)
+        write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")

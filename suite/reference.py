@@ -1,15 +1,12 @@
 """The runtime that recorded an expectation set: kept in the set by --bless, so that --explain can
 compare a failure under --expect with the runtime whose outputs the set holds."""
 
-import hashlib
 import json
-import os
-import shutil
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import runtime_check
+from .files import sha256, write_atomically
 
 SUBDIR = "runtime"
 ARCHIVE = "libkel.a"
@@ -23,27 +20,6 @@ class Reference:
     note: str        # which runtime it is, or why it is not the one that recorded the set
 
 
-def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as archive:
-        for block in iter(lambda: archive.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def write_atomically(path, fill):
-    """Writes path whole or not at all: fill(file) writes a temporary file beside it, which then
-    takes its place."""
-    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(handle, "wb") as file:
-            fill(file)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 def keep(set_dir, archive):
     """Records in SET/runtime/ the runtime that blessed the set: a copy of its archive and its
     SHA-256 and origin, or that it was the bundled runtime (archive None)."""
@@ -54,11 +30,10 @@ def keep(set_dir, archive):
         record = {"bundled": True}
         copy.unlink(missing_ok=True)
     else:
-        with open(archive, "rb") as source:
-            write_atomically(copy, lambda file: shutil.copyfileobj(source, file))
+        write_atomically(copy, Path(archive).read_bytes())
         record = {"sha256": sha256(copy), "origin": str(Path(archive).resolve())}
     text = json.dumps(record, indent=2) + "\n"
-    write_atomically(where / RECORD, lambda file: file.write(text.encode()))
+    write_atomically(where / RECORD, text)
 
 
 def _instead(set_dir, why):

@@ -349,9 +349,9 @@ def runtime_identity(args, build_dir):
     (path, its SHA-256 or empty when unknown)."""
     if not args.runtime:
         bundled = build_dir / "lib" / "libkel.a"
-        return "the bundled kelrt", build.file_sha256(bundled) if bundled.is_file() else ""
+        return "the bundled kelrt", files.sha256(bundled) if bundled.is_file() else ""
     linked = build_dir / build.RUNTIME_COPY
-    return shown(args.runtime), build.file_sha256(linked if linked.is_file() else args.runtime)
+    return shown(args.runtime), files.sha256(linked if linked.is_file() else args.runtime)
 
 
 def main(argv):

@@ -7,6 +7,7 @@ import time
 import unittest
 from pathlib import Path
 
+from suite import cases, execute, launcher
 from tests.runner.support import ScratchSuite
 
 
@@ -170,6 +171,13 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertEqual(status, 1)
         self.assertRegex(out, r"\ngood +3 +2 +1 ")
         self.assertIn("[3/3] good/c ... FAIL", out)
+
+
+class CasesMadeInCode(ScratchSuite):
+    def test_a_case_that_gives_only_its_stdin_is_fed_it(self):
+        self.program("echoes", "cat\n")
+        case = cases.Case("echoes", "made", "echoes", (), "typed\n", (), None, False, 5.0, ())
+        self.assertEqual(execute.run_case(case, self.bin, self.bin, launcher.Launcher()).stdout, "typed\n")
 
 
 if __name__ == "__main__":
