@@ -18,7 +18,7 @@ from . import build
 from . import cases as casefiles
 from . import execute
 from . import explain
-from .files import write_atomically
+from . import files
 from . import hunt_inputs as inputs
 from . import hunt_reduce as reduce
 from . import launcher
@@ -214,7 +214,7 @@ def save(save_dir, deliverable, entries):
     known = json.loads(path.read_text(encoding="utf-8"))["cases"] if path.exists() else []
     names = {c["name"] for c in known}
     known += [e for e in entries if e["name"] not in names]
-    write_atomically(path, json.dumps({"deliverable": deliverable, "cases": known}, indent=2) + "\n")
+    files.write_atomically(path, json.dumps({"deliverable": deliverable, "cases": known}, indent=2) + "\n")
     return path
 
 
@@ -342,6 +342,10 @@ def main(argv, out=sys.stdout):
     if unknown:
         print(f"regress hunt: no deliverable {', '.join(unknown)} takes inputs (known: {', '.join(sorted(known))})",
               file=sys.stderr)
+        return SETUP_ERROR
+    unwritable = files.output_dir_problem(args.save) if args.save else None
+    if unwritable:
+        print(f"regress hunt: cannot write {unwritable}", file=sys.stderr)
         return SETUP_ERROR
     try:
         starter = launcher.choose(args.emulator)

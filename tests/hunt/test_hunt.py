@@ -91,6 +91,15 @@ def run_cases(runtime, cases_dir):
     return done.returncode
 
 
+class SaveDirectory(unittest.TestCase):
+    def test_one_that_cannot_be_written_is_refused_before_hunting(self):
+        with tempfile.NamedTemporaryFile(prefix="hunt-test-") as a_file:
+            status, report = run_hunt(BUILD / "lib" / "libkel.a", "--save", a_file.name, "--no-build",
+                                      "--seconds", "600")
+        self.assertEqual(status, 2, report)
+        self.assertIn(f"cannot write {a_file.name} is a file, not a directory", report)
+
+
 class Hunting(unittest.TestCase):
     """Seconds of hunting with a fixed seed, in the deliverable that reaches each fault."""
     SECONDS = os.environ.get("HUNT_SECONDS", "8")
