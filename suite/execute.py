@@ -259,10 +259,10 @@ def _feed(case, process, streams, slowdown):
         return _Feed(streams.terminal, typed, streams.stdin, None, process, SETTLE * slowdown)
     if process.stdin is None:
         return None
-    if not case.stdin_chunks:
+    if not case.stdin_pieces:
         process.stdin.close()
         return None
-    return _Feed(process.stdin.fileno(), case.stdin_chunks, process.stdin.fileno(), process.stdin.close)
+    return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
 
 
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
