@@ -67,6 +67,11 @@ class Case:
     def id(self):
         return f"{self.deliverable}/{self.name}"
 
+    @property
+    def stdin_pieces(self):
+        """What goes to standard input, piece by piece: the chunks, or stdin whole."""
+        return self.stdin_chunks or ((self.stdin,) if self.stdin else ())
+
 
 def _is_a(value, types):
     # JSON true/false arrive as bool, which Python also counts as an int.
@@ -167,7 +172,7 @@ def _case(deliverable, where, entry):
         fixed=v["fixed"],
         timeout=float(v["timeout"]),
         stdout_filter=_compile_filters(where, v["stdout_filter"]),
-        stdin_chunks=tuple(chunks) or ((v["stdin"],) if v["stdin"] else ()),
+        stdin_chunks=tuple(chunks),
         stdin_from=v["stdin_from"],
         stdout_to=v["stdout_to"],
         terminal=None if v["terminal"] is None else tuple(typed),

@@ -288,12 +288,10 @@ def _feed(case, process, streams, slowdown):
         return _Feed(streams.terminal, typed, streams.stdin, None, process, SETTLE * slowdown)
     if process.stdin is None:
         return None
-    # A case made in code rather than read from a case file may give only its stdin.
-    chunks = case.stdin_chunks or ((case.stdin,) if case.stdin else ())
-    if not chunks:
+    if not case.stdin_pieces:
         process.stdin.close()
         return None
-    return _Feed(process.stdin.fileno(), chunks, process.stdin.fileno(), process.stdin.close)
+    return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
 
 
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):

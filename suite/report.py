@@ -22,8 +22,9 @@ def wants_colour(stream):
 def command_line(case):
     """How the program was started, in shell words, with what it was given besides."""
     given = []
-    if case.stdin:
-        given.append(f"{len(case.stdin)} bytes on stdin")
+    stdin = "".join(case.stdin_pieces)
+    if stdin:
+        given.append(f"{len(stdin)} bytes on stdin")
     if case.files:
         given.append("files " + ", ".join(name for name, _ in case.files))
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
