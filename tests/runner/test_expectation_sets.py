@@ -4,6 +4,7 @@ known failures marked in a set."""
 import json
 import os
 import unittest
+import xml.etree.ElementTree as ET
 
 from tests.runner.support import ScratchSuite
 
@@ -86,9 +87,13 @@ class BlessThenExpect(ScratchSuite):
         (self.sets / "layout.json").write_text(json.dumps({"real": {"xfail": "rounds halves down"}}))
         (self.sets / "frame.json").write_text(json.dumps({"text": {"xfail": "drops the last line"}}))
         self.program("frame", "echo fixed\n")
-        status, out, _ = self.regress("--expect", str(self.sets))
+        junit = self.dir / "results.xml"
+        status, out, _ = self.regress("--expect", str(self.sets), "--junit", str(junit))
         self.assertEqual(status, 0, out)
         self.assertIn("layout/real ... XFAIL (rounds halves down: status: expected exit status 0, got 4)", out)
+        known = ET.parse(junit).getroot().find("testsuite[@name='layout']/testcase")
+        self.assertIsNone(known.find("failure"))
+        self.assertIn("XFAIL, a known failure: rounds halves down", known.find("system-out").text)
         self.assertIn("frame/text ... XFAIL (drops the last line: stdout differs", out)
         self.assertIn("2 passed, 0 failed (2 of the passed known failures, XFAIL)", out)
         self.program("frame", "echo fixed text\n")
