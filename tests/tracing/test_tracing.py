@@ -128,9 +128,11 @@ class BrokenRuntimesAreExplained(unittest.TestCase):
 
     def test_a_resolution_that_fails_where_it_should_match(self):
         found = self.explained(archive("resolve", BROKEN_RESOLVE), "splitcheck/")
-        self.assertEqual(found, {"splitcheck/omitted-left-fails-at-line-14":
-                                 'call 6 of 7 (yours: 13): _kel_resolve("A string with xxx in the middle", '
-                                 'null, "xxx", ptr): bundled 0, yours 1, null, " in the middle"'})
+        # The plain program and its observed build make the same calls up to the wrong match.
+        wrong_match = ('call 6 of 7 (yours: 13): _kel_resolve("A string with xxx in the middle", '
+                       'null, "xxx", ptr): bundled 0, yours 1, null, " in the middle"')
+        self.assertEqual(found, {"splitcheck/omitted-left-fails-at-line-14": wrong_match,
+                                 "splitcheck/observed-parts": wrong_match})
 
     def test_another_archive_can_stand_in_for_the_bundled_one(self):
         status, out, err = regress("--runtime", str(archive("write", BROKEN_WRITE)), "--explain",
@@ -233,7 +235,7 @@ class TheRecord(unittest.TestCase):
 
 class Coverage(unittest.TestCase):
     def test_every_entry_point_is_listed_with_its_counts_and_the_file_matches(self):
-        status, out, err = regress("--coverage", "--only", "unwinding/", "--only", "splitcheck/omitted")
+        status, out, err = regress("--coverage", "--only", "unwinding/handlers-innermost-first", "--only", "splitcheck/omitted")
         self.assertEqual(status, 0, out + err)
         entry_points = json.loads(runtime_check.ABI_FILE.read_text())["entry_points"]
         rows = {line.split()[0]: line.split()[1:] for line in out.splitlines()
