@@ -3,10 +3,13 @@
 # a target go through CMAKE_CROSSCOMPILING_EMULATOR; the suite's Python tests are told the
 # choice in KEL_EMULATOR and ask suite/launcher.py for each command line.
 
+# The repository's top, for the projects that include this file from below it (the fuzz targets).
+get_filename_component(kel_source_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
 set(KEL_EMULATOR "" CACHE FILEPATH "emulator that runs the i386 programs (qemu-i386), empty for native runs")
 if(KEL_EMULATOR)
-  execute_process(COMMAND python3 -c "import launcher; print(launcher.SLOWDOWN, launcher.SANITIZER_OPTIONS)"
-                  WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../suite
+  execute_process(COMMAND python3 -c "from suite import launcher; print(launcher.SLOWDOWN, launcher.SANITIZER_OPTIONS)"
+                  WORKING_DIRECTORY ${kel_source_root}
                   OUTPUT_VARIABLE emulation OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   separate_arguments(emulation UNIX_COMMAND "${emulation}")
   list(GET emulation 0 KEL_SLOWDOWN)
@@ -35,7 +38,7 @@ function(kel_script_test name)
   endif()
   add_test(NAME ${name} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout}
-                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};PYTHONPATH=${PROJECT_SOURCE_DIR};${T_ENVIRONMENT}")
+                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};PYTHONPATH=${kel_source_root};${T_ENVIRONMENT}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

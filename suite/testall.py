@@ -20,10 +20,11 @@ from . import launcher
 # behaviour, and so do not apply to the sanitizer build: the benchmark's code shape, its
 # callgrind profile and its preloaded malloc (the sanitizer's allocator cannot be replaced),
 # evalix's nesting depth in 8 MiB (sanitized frames are larger), the formatting archives
-# linked into a caller built without the sanitizers, and the emulated cases and the traced
-# builds, which the plain build checks (the tracing tests build plain trees of their own).
+# linked into a caller built without the sanitizers, and the emulated cases, the traced
+# builds and the hunts, which the plain build checks (they link plain trees against the build's
+# runtime archive, which a sanitized archive cannot be).
 NOT_SANITIZED = ("^(benchmark/torquilan-(Build|Profile|OutOfMemory)|evalix/DeepNesting|"
-                 "formatting/Linkage|emulated/cases|tracing/.*)$")
+                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting)$")
 # unittest's words for a skipped test: skipped, then the reason as Python quotes it.
 SKIP_REASON = re.compile(r"""skipped (['"])(.*)\1""")
 

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """On-event frames built by clang at -O2: the event unit tests pass, and unwinding and evalix
 give what the suite's own build gives, whichever compiler arms the frames."""
-import json
 import os
 import shutil
 import subprocess
@@ -9,7 +8,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from suite import launcher
+from suite import cases, launcher
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -20,10 +19,11 @@ FLAGS = ["-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20", f"-I{
 
 
 def evalix_sessions():
-    """The standard input of every evalix case that ends normally."""
-    cases = json.loads((ROOT / "suite/cases/evalix.json").read_text())["cases"]
-    return [c["stdin"].encode("latin-1") for c in cases
-            if c.get("program", "evalix") == "evalix" and c["status"] == 0]
+    """The standard input of every evalix case that ends normally with its streams on pipes."""
+    evalix = cases.load_case_file(ROOT / "suite/cases/evalix.json")
+    return ["".join(c.stdin_pieces).encode("latin-1") for c in evalix
+            if c.program == "evalix" and c.expected.status == 0 and c.terminal is None
+            and c.stdin_from == c.stdout_to == "pipe"]
 
 
 @unittest.skipUnless(CLANG, "clang++-14 is not installed")
