@@ -359,14 +359,16 @@ def main(argv, out=sys.stdout):
             print(trouble, file=sys.stderr)
             return SETUP_ERROR
     dirs = [build.runtime_build_dir(args.build, r) if r else Path(args.build) for r in (args.against, args.runtime)]
+    targets = [t for t in TARGETS if not args.only or t.deliverable in args.only]
     try:
         if not args.no_build:
+            # Only the programs hunted: a runtime's whole tree would build its unit tests too.
             for d, r in zip(dirs, (args.against, args.runtime)):
-                build.ensure_built(d, r, quiet=True, emulator=starter.emulator)
+                build.ensure_built(d, r, quiet=True, emulator=starter.emulator,
+                                   targets=sorted({t.program for t in targets}))
     except build.BuildFailed as error:
         print(f"regress hunt: build failed: {error}", file=sys.stderr)
         return SETUP_ERROR
-    targets = [t for t in TARGETS if not args.only or t.deliverable in args.only]
     missing = [str(d / "bin" / t.program) for d in dirs for t in targets if not (d / "bin" / t.program).exists()]
     if missing:
         print(f"regress hunt: not built: {', '.join(missing)}", file=sys.stderr)
