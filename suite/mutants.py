@@ -50,15 +50,16 @@ def run_step(command, cwd=None, env=None, shell=False):
 
 class BundledRuntime:
     """A copy of kelrt/ whose objects are compiled one by one, so a change recompiles only its own
-    (or every object, for the header)."""
+    (or every object, for the header); the unchanged objects are kept, to be put back after."""
 
     def __init__(self, directory, extra_flags=()):
         self.top = Path(directory) / "src"
         self.source = self.top / "kelrt"
+        self.unchanged = Path(directory) / "obj-unchanged"
         self.objects = Path(directory) / "obj"
         self.archive = Path(directory) / "libkel.a"
         self.flags = [*COMPILE, *extra_flags, f"-I{self.top}", f"-I{build.ROOT}"]
-        self.stale = set()
+        self.changed = set()
 
     @staticmethod
     def files():
@@ -67,34 +68,38 @@ class BundledRuntime:
     def include_dirs(self):
         return [build.ROOT]
 
-    def prepare(self):
-        shutil.rmtree(self.top, ignore_errors=True)
-        shutil.copytree(BUNDLED, self.source)
-        self.objects.mkdir(parents=True, exist_ok=True)
-        self.archive.unlink(missing_ok=True)
-        self.stale = self.units()
-        self.rebuild([])
-        self.stale = set()
-
     def units(self):
         return {f for f in self.files() if not f.endswith(".h")}
 
+    def object_name(self, relative):
+        return Path(relative).stem + ".o"
+
+    def prepare(self):
+        shutil.rmtree(self.top, ignore_errors=True)
+        shutil.copytree(BUNDLED, self.source)
+        for directory in (self.unchanged, self.objects):
+            shutil.rmtree(directory, ignore_errors=True)
+            directory.mkdir(parents=True)
+        for relative in sorted(self.units()):
+            run_step([*self.flags, "-c", self.top / relative, "-o", self.unchanged / self.object_name(relative)])
+        self.changed = self.units()
+        self.rebuild([])
+
     def rebuild(self, changed):
-        """Compiles the changed files' objects and those a previous change left behind, and archives."""
+        """Puts back the objects the last change made, compiles those this one makes, and archives."""
+        for relative in self.changed:
+            shutil.copy(self.unchanged / self.object_name(relative), self.objects)
         units = self.units()
-        touched = set()
+        self.changed = set()
         for relative in changed:
-            touched |= {relative} if relative in units else units
-        self.stale |= touched
-        for relative in sorted(self.stale):
-            run_step([*self.flags, "-c", self.top / relative, "-o", self.objects / (Path(relative).stem + ".o")])
-        # What was compiled from the changed text must be compiled again once it is restored.
-        self.stale = touched
+            self.changed |= {relative} if relative in units else units
+        for relative in sorted(self.changed):
+            run_step([*self.flags, "-c", self.top / relative, "-o", self.objects / self.object_name(relative)])
         run_step(["ar", "rcs", self.archive, *sorted(self.objects.glob("*.o"))])
 
     @property
     def outputs(self):
-        return self.objects
+        return self.unchanged
 
     def path(self, relative):
         return self.top / relative
@@ -363,6 +368,19 @@ def write_atomically(path, data):
     temporary.replace(path)
 
 
+def executors(ids):
+    """The cases that execute a line, in short: a few by name, more by deliverable (the file has them all)."""
+    if ids is None:
+        return "every case (no line data)"
+    if len(ids) <= 3:
+        return ", ".join(ids)
+    per = {}
+    for case_id in ids:
+        deliverable = case_id.split("/")[0]
+        per[deliverable] = per.get(deliverable, 0) + 1
+    return f"{len(ids)} cases: " + ", ".join(f"{d} {n}" for d, n in per.items())
+
+
 def summary_lines(report):
     f = report["figures"]
     lines = [f"mutants: {f['tried']} tried, {f['caught']} caught, {f['survived']} surviving, "
@@ -371,8 +389,8 @@ def summary_lines(report):
     survivors = [m for m in report["mutants"] if m["result"] == "survived"]
     if survivors:
         lines.append("surviving:")
-        lines += [f"  {m['file']}:{m['line']}  {m['change']}  executed by: "
-                  f"{', '.join(m['cases']) if m['cases'] else 'every case (no line data)'}" for m in survivors]
+        lines += [f"  {m['file']}:{m['line']}  {m['change']}  executed by {executors(m['cases'])}"
+                  for m in survivors]
     by_file = {}
     for place, count in report["not executed"].items():
         file, line = place.rsplit(":", 1)

@@ -104,7 +104,7 @@ class Run(unittest.TestCase):
         self.assertEqual(figures["not executed"], 2)
         shown = "\n".join(mutants.summary_lines(report))
         self.assertIn(f"mutants: {figures['tried']} tried, {figures['caught']} caught", shown)
-        self.assertIn("kelrt/init.cc:60  3 -> 4  executed by: argshow/", shown)
+        self.assertIn("kelrt/init.cc:60  3 -> 4  executed by 5 cases: argshow 5", shown)
         self.assertIn("kelrt/zcheck.cc: 2 mutants in lines 6", shown)
         self.assertTrue(any(line.startswith(f"[{figures['tried']}/{figures['tried']}] ") for line in lines))
 
