@@ -256,6 +256,8 @@ def gcov_lines(data_files, cwd, top):
         return counts
     done = subprocess.run(["gcov", "--json-format", "--stdout", *map(str, data_files)], cwd=cwd,
                           capture_output=True, text=True)
+    if done.returncode != 0:
+        raise NotBuilt(f"gcov cannot read the coverage data in {cwd}: {done.stderr.strip()[-300:]}")
     for document in done.stdout.splitlines():
         report = json.loads(document)
         for entry in report["files"]:
@@ -397,8 +399,10 @@ def summary_lines(report):
         by_file.setdefault(file, []).append((line, count))
     if by_file:
         lines.append("not executed by any case, so not mutated:")
-        lines += [f"  {file}: {sum(c for _, c in places)} mutants in lines {', '.join(l for l, _ in places)}"
-                  for file, places in by_file.items()]
+        for file, places in by_file.items():
+            count = sum(c for _, c in places)
+            lines.append(f"  {file}: {count} mutant{'s' if count != 1 else ''} in "
+                         f"line{'s' if len(places) != 1 else ''} {', '.join(l for l, _ in places)}")
     return lines
 
 
@@ -424,7 +428,7 @@ def run(args, say=print):
             slot.prepare(programs)
         coverage = gather_coverage(args, chosen, starter, expectations, programs, say)
     except NotBuilt as error:
-        raise SetupFailed(f"the unchanged runtime does not build: {error}") from None
+        raise SetupFailed(f"the unchanged runtime cannot be built and measured: {error}") from None
     limits, failing = baseline(slots[0], chosen, starter, expectations, args.jobs)
     if failing:
         say(f"left out, since they fail with the unchanged runtime: {', '.join(failing)}")

@@ -105,7 +105,7 @@ class Run(unittest.TestCase):
         shown = "\n".join(mutants.summary_lines(report))
         self.assertIn(f"mutants: {figures['tried']} tried, {figures['caught']} caught", shown)
         self.assertIn("kelrt/init.cc:60  3 -> 4  executed by 5 cases: argshow 5", shown)
-        self.assertIn("kelrt/zcheck.cc: 2 mutants in lines 6", shown)
+        self.assertIn("kelrt/zcheck.cc: 2 mutants in line 6", shown)
         self.assertTrue(any(line.startswith(f"[{figures['tried']}/{figures['tried']}] ") for line in lines))
 
     def test_foreign_runtime_with_its_own_command_and_expectation_set(self):
