@@ -438,8 +438,12 @@ def run(args, say=print):
 
     runtime = slots[0].runtime
     files = runtime.files()
-    found = [m for f in files for m in mutation.find_mutants(runtime.top, f, runtime.include_dirs(), files)
-             if not args.at or m.place in args.at]
+    found = []
+    for file in files:
+        file_mutants, errors = mutation.find_mutants(runtime.top, file, runtime.include_dirs(), files)
+        if errors:
+            say(f"{file}: libclang cannot parse all of it, so mutants may be missing there: {errors[0]}")
+        found += [m for m in file_mutants if not args.at or m.place in args.at]
     if args.at and not found:
         raise SetupFailed(f"no mutant at {' or '.join(args.at)}")
     planned, not_executed = [], {}

@@ -133,7 +133,8 @@ def statement_calls(cursor, path):
 
 
 def find_mutants(directory, relative, include_dirs, all_files=None):
-    """Every mutant of one file: its operators, integer and character constants and call statements."""
+    """Every mutant of one file: its operators, integer and character constants and call statements;
+    and libclang's errors, where it could not make sense of the file (and so may miss some)."""
     path = Path(directory) / relative
     text = path.read_bytes()
     args = [*language_flags(relative, all_files or [relative]), "-m32", "-msse2",
@@ -152,4 +153,5 @@ def find_mutants(directory, relative, include_dirs, all_files=None):
                 and Path(call.extent.start.file.name) == path:
             found.append(Mutant(relative, call.extent.start.line, call.extent.start.column, start, end,
                                 "call", original, ""))
-    return sorted(set(found), key=lambda m: (m.file, m.start, m.kind, m.replacement))
+    errors = [str(d) for d in tu.diagnostics if d.severity >= cindex.Diagnostic.Error]
+    return sorted(set(found), key=lambda m: (m.file, m.start, m.kind, m.replacement)), errors

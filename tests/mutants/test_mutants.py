@@ -30,7 +30,8 @@ class TokenFinding(unittest.TestCase):
         self.addCleanup(scratch.cleanup)
         self.dir = Path(scratch.name)
         (self.dir / "sample.cc").write_text(SAMPLE)
-        self.found = mutation.find_mutants(self.dir, "sample.cc", [])
+        self.found, errors = mutation.find_mutants(self.dir, "sample.cc", [])
+        self.assertEqual(errors, [])
 
     def changes(self, line):
         return sorted(m.change for m in self.found if m.line == line)
@@ -47,6 +48,12 @@ class TokenFinding(unittest.TestCase):
         kinds = {m.kind for m in self.found}
         self.assertEqual(kinds, {"comparison", "equality", "logic", "arithmetic", "integer", "character", "call"})
 
+    def test_what_libclang_cannot_parse_is_said(self):
+        (self.dir / "broken.cc").write_text("#include \"missing.h\"\nint f(int a) { return a < 1; }\n")
+        found, errors = mutation.find_mutants(self.dir, "broken.cc", [])
+        self.assertIn("'missing.h' file not found", errors[0])
+        self.assertIn("< -> <=", [m.change for m in found])
+
     def test_a_mutant_compiles_with_its_one_change(self):
         text = (self.dir / "sample.cc").read_bytes()
         for mutant in self.found:
@@ -56,6 +63,34 @@ class TokenFinding(unittest.TestCase):
             done = subprocess.run(["g++", "-std=c++20", "-fsyntax-only", str(self.dir / "changed.cc")],
                                   capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, f"{mutant.change}: {done.stderr}")
+
+
+class BundledCopy(unittest.TestCase):
+    """The copy's objects after mutants that build and that do not: always the unchanged ones again."""
+
+    def member(self, runtime, name):
+        return subprocess.run(["ar", "p", str(runtime.archive), name], capture_output=True, check=True).stdout
+
+    def test_objects_are_put_back_after_each_mutant(self):
+        with tempfile.TemporaryDirectory(prefix="mutants-copy-") as scratch:
+            runtime = mutants.BundledRuntime(scratch)
+            runtime.prepare()
+            unchanged = self.member(runtime, "write.o")
+            path = runtime.path("kelrt/write.cc")
+            original = path.read_bytes()
+
+            path.write_bytes(original.replace(b"'\\n'", b"'\\x0b'"))
+            runtime.rebuild(["kelrt/write.cc"])
+            self.assertNotEqual(self.member(runtime, "write.o"), unchanged)
+
+            path.write_bytes(original + b"this does not compile\n")
+            with self.assertRaises(mutants.NotBuilt):
+                runtime.rebuild(["kelrt/write.cc"])
+
+            path.write_bytes(original)
+            runtime.rebuild([])
+            self.assertEqual(self.member(runtime, "write.o"), unchanged)
+            self.assertEqual(runtime.changed, set())
 
 
 class Run(unittest.TestCase):
