@@ -411,9 +411,74 @@ def mutant_record(mutant, cases, result):
             "change": mutant.change, "cases": sorted(cases) if cases is not None else None, **result}
 
 
+def all_mutants(runtime, at, say):
+    files = runtime.files()
+    found = []
+    for file in files:
+        file_mutants, errors = mutation.find_mutants(runtime.top, file, runtime.include_dirs(), files)
+        if errors:
+            say(f"{file}: libclang cannot parse all of it, so mutants may be missing there: {errors[0]}")
+        found += [m for m in file_mutants if not at or m.place in at]
+    if at and not found:
+        raise SetupFailed(f"no mutant at {' or '.join(at)}")
+    return found
+
+
+def plan(found, coverage, usable, limits):
+    """(mutant, ids of the cases executing its line, [(case, time limit)] to run) for each mutant
+    to try, fastest case first; and place -> count of the mutants in lines no case executes."""
+    planned, not_executed = [], {}
+    for mutant in found:
+        ids = coverage.cases_for(mutant)
+        to_run = [(c, limits[c.id]) for c in usable if ids is None or c.id in ids]
+        if ids is not None and not to_run:
+            not_executed[mutant.place] = not_executed.get(mutant.place, 0) + 1
+        else:
+            planned.append((mutant, ids, to_run))
+    return planned, not_executed
+
+
+def said(result):
+    if result["result"] == "caught":
+        return f"caught by {result['by']} ({result['how']})"
+    return "SURVIVED" if result["result"] == "survived" else "not built"
+
+
+def try_all(planned, slots, expectations, starter, say):
+    """Each planned mutant's record, tried as many at once as there are slots."""
+    free = queue.Queue()
+    for slot in slots:
+        free.put(slot)
+    lock = threading.Lock()
+    results = [None] * len(planned)
+
+    def attempt(index):
+        mutant, ids, to_run = planned[index]
+        slot = free.get()
+        try:
+            result = try_mutant(slot, mutant, to_run, expectations, starter)
+        finally:
+            free.put(slot)
+        with lock:
+            results[index] = mutant_record(mutant, ids, result)
+            done = sum(r is not None for r in results)
+            say(f"[{done}/{len(planned)}] {mutant.place}  {mutant.change}  ... {said(result)}")
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(slots)) as pool:
+        try:
+            list(pool.map(attempt, range(len(planned))))
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            execute.stop_all()
+            raise
+    return results
+
+
 def run(args, say=print):
     started = time.monotonic()
     starter = launcher.choose(args.emulator)
+    if args.expect and not Path(args.expect).is_dir():
+        raise SetupFailed(f"no expectation set at {args.expect} (record one with ./regress --runtime ... --bless)")
     expectations = regress.Expectations(SimpleNamespace(expect=args.expect, bless=None, cases=args.cases))
     chosen = regress.selected(casefiles.load_cases(args.cases), args.only)
     if not chosen:
@@ -436,57 +501,14 @@ def run(args, say=print):
     if not usable:
         raise SetupFailed("no case passes with the unchanged runtime")
 
-    runtime = slots[0].runtime
-    files = runtime.files()
-    found = []
-    for file in files:
-        file_mutants, errors = mutation.find_mutants(runtime.top, file, runtime.include_dirs(), files)
-        if errors:
-            say(f"{file}: libclang cannot parse all of it, so mutants may be missing there: {errors[0]}")
-        found += [m for m in file_mutants if not args.at or m.place in args.at]
-    if args.at and not found:
-        raise SetupFailed(f"no mutant at {' or '.join(args.at)}")
-    planned, not_executed = [], {}
-    for mutant in found:
-        ids = coverage.cases_for(mutant)
-        to_run = [(c, limits[c.id]) for c in usable if ids is None or c.id in ids]
-        if ids is not None and not to_run:
-            not_executed[mutant.place] = not_executed.get(mutant.place, 0) + 1
-        else:
-            planned.append((mutant, ids, to_run))
+    found = all_mutants(slots[0].runtime, args.at, say)
+    planned, not_executed = plan(found, coverage, usable, limits)
     if args.sample is not None and args.sample < len(planned):
         planned = sorted(random.Random(args.seed).sample(planned, args.sample),
                          key=lambda p: (p[0].file, p[0].start))
-    say(f"{len(found)} mutants in {len(files)} files; {len(planned)} to try, "
+    say(f"{len(found)} mutants; {len(planned)} to try, "
         f"{sum(not_executed.values())} in {len(not_executed)} lines that no case executes")
-
-    free = queue.Queue()
-    for slot in slots:
-        free.put(slot)
-    lock = threading.Lock()
-    results = [None] * len(planned)
-
-    def attempt(index):
-        mutant, ids, to_run = planned[index]
-        slot = free.get()
-        try:
-            result = try_mutant(slot, mutant, to_run, expectations, starter)
-        finally:
-            free.put(slot)
-        with lock:
-            results[index] = mutant_record(mutant, ids, result)
-            done = sum(r is not None for r in results)
-            how = {"caught": lambda r: f"caught by {r['by']} ({r['how']})", "survived": lambda r: "SURVIVED",
-                   "not built": lambda r: "not built"}[result["result"]](result)
-            say(f"[{done}/{len(planned)}] {mutant.place}  {mutant.change}  ... {how}")
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(slots)) as pool:
-        try:
-            list(pool.map(attempt, range(len(planned))))
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            execute.stop_all()
-            raise
+    results = try_all(planned, slots, expectations, starter, say)
 
     count = lambda what: sum(r["result"] == what for r in results)
     caught, survived = count("caught"), count("survived")
