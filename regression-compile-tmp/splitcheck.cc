@@ -3,6 +3,14 @@
 #define KEL_SOURCE "regression-compile-tmp/splitcheck"
 #include "runtime/frame.h"
 #include "runtime/io.h"
+#include "runtime/observe.h"
+
+// Both parts as they stand after a resolution, for test builds that observe them.
+static void expose_parts(kel_string *left, kel_string *right)
+{
+    kel_expose("left", 's', left, 1);
+    kel_expose("right", 's', right, 1);
+}
 
 // The statement form: a resolution that fails is an error, signalled from the case's line.
 static void resolve_statement(kel_string source, kel_string *left, kel_string separator,
@@ -22,13 +30,19 @@ int main(int argc, char **argv)
 
     _kel_initialise(argc, argv);
     resolve_statement(source, &left, separator, &right, 6);
+    expose_parts(&left, &right);
     if (_kel_resolve(source, &left, separator, &right))
         _kel_NEWLINE();
+    expose_parts(&left, &right);
     resolve_statement(source, nullptr, separator, &right, 14);
+    expose_parts(&left, &right);
     if (_kel_resolve(source, nullptr, separator, &right))
         _kel_NEWLINE();
+    expose_parts(&left, &right);
     resolve_statement(source, &left, separator, nullptr, 22);
+    expose_parts(&left, &right);
     if (_kel_resolve(source, &left, separator, nullptr))
         _kel_NEWLINE();
+    expose_parts(&left, &right);
     return 0;
 }

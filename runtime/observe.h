@@ -4,7 +4,8 @@
 #ifndef KEL_RUNTIME_OBSERVE_H
 #define KEL_RUNTIME_OBSERVE_H
 
-// kind: 'i' 32-bit integers, 'l' 64-bit integers, 'f' 32-bit reals, 'd' 64-bit reals.
+// kind: 'i' 32-bit integers, 'l' 64-bit integers, 'f' 32-bit reals, 'd' 64-bit reals,
+// 's' kel strings.
 extern "C" void kel_observe(const char *name, char kind, void *data, int count)
     __attribute__((weak));
 

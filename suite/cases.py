@@ -2,8 +2,10 @@
 
 import json
 import re
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
+
+from .files import write_atomically
 
 NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*\Z")
 REQUIRED = object()
@@ -21,7 +23,13 @@ FIELDS = {
     "fixed": (bool, False),
     "timeout": ((int, float), 20),
     "stdout_filter": (list, []),
+    "stdin_chunks": (list, []),
+    "stdin_from": (str, "pipe"),
+    "stdout_to": (str, "pipe"),
+    "terminal": (list, None),
 }
+STDIN_FROM = ("pipe", "directory", "closed")
+STDOUT_TO = ("pipe", "full", "closed")
 
 
 class CaseFileError(Exception):
@@ -33,6 +41,8 @@ class Expected:
     stdout: str
     stderr: str
     status: int
+    # Why the runtime of an expectation set is known to fail the case; empty when it is not.
+    known_failure: str = ""
 
 
 @dataclass(frozen=True)
@@ -47,10 +57,20 @@ class Case:
     fixed: bool
     timeout: float
     stdout_filter: tuple
+    # stdin written in these pieces, each once the program has read all before it
+    stdin_chunks: tuple = ()
+    stdin_from: str = "pipe"   # or "directory", "closed"
+    stdout_to: str = "pipe"    # or "full" (/dev/full), "closed"
+    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin, stdout and stderr
 
     @property
     def id(self):
         return f"{self.deliverable}/{self.name}"
+
+    @property
+    def stdin_pieces(self):
+        """What goes to standard input, piece by piece: the chunks, or stdin whole."""
+        return self.stdin_chunks or ((self.stdin,) if self.stdin else ())
 
 
 def _is_a(value, types):
@@ -104,6 +124,24 @@ def _fields(where, entry):
     return values
 
 
+def _check_streams(where, v, entry):
+    """How stdin and stdout are connected: one way each, and nothing expected where nothing is caught."""
+    if not all(isinstance(t, str) for t in v["stdin_chunks"] + (v["terminal"] or [])):
+        raise CaseFileError(f"{where}: stdin_chunks and terminal must be lists of strings")
+    if v["stdin_from"] not in STDIN_FROM:
+        raise CaseFileError(f"{where}: stdin_from must be one of {', '.join(STDIN_FROM)}")
+    if v["stdout_to"] not in STDOUT_TO:
+        raise CaseFileError(f"{where}: stdout_to must be one of {', '.join(STDOUT_TO)}")
+    ways_in = [f for f in ("stdin", "stdin_chunks", "stdin_from", "terminal") if f in entry]
+    if len(ways_in) > 1:
+        raise CaseFileError(f"{where}: {' and '.join(ways_in)} both say what stdin is; give one")
+    if v["terminal"] is not None and ("stdout_to" in entry or v["stderr"]):
+        raise CaseFileError(f"{where}: stdout and stderr are the terminal, whose screen is the "
+                            "expected stdout: no stdout_to, and stderr must be empty")
+    if v["stdout_to"] != "pipe" and v["stdout"]:
+        raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
+
+
 def _case(deliverable, where, entry):
     v = _fields(where, entry)
     if not NAME.match(v["name"]):
@@ -118,7 +156,10 @@ def _case(deliverable, where, entry):
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
     program = _plain_name(where, v["program"] or deliverable, "program")
-    for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values()]:
+    _check_streams(where, v, entry)
+    chunks, typed = v["stdin_chunks"], v["terminal"] or []
+    for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values(),
+                 *chunks, *typed]:
         _latin1(where, text)
     return Case(
         deliverable=deliverable,
@@ -131,6 +172,10 @@ def _case(deliverable, where, entry):
         fixed=v["fixed"],
         timeout=float(v["timeout"]),
         stdout_filter=_compile_filters(where, v["stdout_filter"]),
+        stdin_chunks=tuple(chunks),
+        stdin_from=v["stdin_from"],
+        stdout_to=v["stdout_to"],
+        terminal=None if v["terminal"] is None else tuple(typed),
     )
 
 
@@ -150,6 +195,8 @@ def load_case_file(path):
         raise CaseFileError(f"{path}: \"deliverable\" must be {stem!r}, the file's name")
     if not NAME.match(stem):
         raise CaseFileError(f"{path}: deliverable name must be letters, digits and . _ + - only")
+    if not data["cases"]:
+        raise CaseFileError(f"{path}: has no cases; remove the file or add one")
     cases = [_case(stem, f"{path}: case {i + 1}", entry) for i, entry in enumerate(data["cases"])]
     names = [c.name for c in cases]
     twice = sorted({n for n in names if names.count(n) > 1})
@@ -160,9 +207,13 @@ def load_case_file(path):
 
 def load_cases(cases_dir):
     """Every case of every case file in the directory, in file-name then file order."""
+    if not Path(cases_dir).is_dir():
+        raise CaseFileError(f"no case directory at {cases_dir}")
     cases = []
     for path in sorted(Path(cases_dir).glob("*.json")):
         cases.extend(load_case_file(path))
+    if not cases:
+        raise CaseFileError(f"no case files (*.json) in {cases_dir}")
     return cases
 
 
@@ -170,32 +221,68 @@ def _expectation_path(expect_dir, deliverable):
     return Path(expect_dir) / f"{deliverable}.json"
 
 
+def _expected_entry(path, name, entry):
+    outputs = {"stdout", "stderr", "status"}
+    if isinstance(entry, dict) and set(entry) in (outputs, outputs | {"xfail"}):
+        if (_is_a(entry["stdout"], str) and _is_a(entry["stderr"], str) and _is_a(entry["status"], int)
+                and _is_a(entry.get("xfail", "-"), str)):
+            return Expected(_latin1(path, entry["stdout"]), _latin1(path, entry["stderr"]),
+                            entry["status"], entry.get("xfail", ""))
+    elif isinstance(entry, dict) and set(entry) == {"xfail"} and _is_a(entry["xfail"], str):
+        # The case file's expected output, which this runtime is known to miss.
+        return Expected(None, None, None, entry["xfail"])
+    raise CaseFileError(f"{path}: {name!r} must have stdout, stderr (strings) and status, "
+                        "and may have xfail (the reason it is a known failure), or only xfail")
+
+
 def load_expectations(expect_dir, deliverable):
-    """Case name -> Expected, from one deliverable's file of an expectation set (empty when absent)."""
+    """Case name -> Expected, from one deliverable's file of an expectation set (empty when absent).
+    An entry of only a known failure has None for its outputs: the case file's are meant."""
     path = _expectation_path(expect_dir, deliverable)
     if not path.exists():
         return {}
     data = _read_json(path)
     if not isinstance(data, dict):
         raise CaseFileError(f"{path}: must map case names to expected outputs")
-    expected = {}
-    for name, entry in data.items():
-        if not (isinstance(entry, dict) and set(entry) == {"stdout", "stderr", "status"}
-                and _is_a(entry["stdout"], str) and _is_a(entry["stderr"], str)
-                and _is_a(entry["status"], int)):
-            raise CaseFileError(f"{path}: {name!r} must have exactly stdout, stderr (strings) and status")
-        expected[name] = Expected(_latin1(path, entry["stdout"]), _latin1(path, entry["stderr"]),
-                                  entry["status"])
-    return expected
+    return {name: _expected_entry(path, name, entry) for name, entry in data.items()}
+
+
+def _entry_json(expected):
+    entry = {} if expected.stdout is None else {"stdout": expected.stdout, "stderr": expected.stderr,
+                                                "status": expected.status}
+    return {**entry, "xfail": expected.known_failure} if expected.known_failure else entry
+
+
+@dataclass
+class Blessing:
+    """What blessing did to one deliverable's file of an expectation set."""
+    path: Path
+    new: list = field(default_factory=list)      # names
+    changed: list = field(default_factory=list)  # (name, old Expected, new Expected)
+    unchanged: list = field(default_factory=list)
+    dropped: list = field(default_factory=list)  # entries of cases that no longer exist
+
+    @property
+    def rewritten(self):
+        return bool(self.new or self.changed or self.dropped)
 
 
 def bless(expect_dir, deliverable, known_names, recorded):
-    """Records outputs into one deliverable's file, keeping earlier entries of cases that still exist."""
+    """Records outputs into one deliverable's file, keeping earlier entries of cases that still
+    exist; the file is rewritten only when an entry is new, changed or dropped."""
     path = _expectation_path(expect_dir, deliverable)
-    entries = {n: e for n, e in load_expectations(expect_dir, deliverable).items() if n in known_names}
-    entries.update(recorded)
-    ordered = {n: asdict(entries[n]) for n in known_names if n in entries}
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_suffix(".json.tmp")
-    temporary.write_text(json.dumps(ordered, indent=2) + "\n", encoding="utf-8")
-    temporary.replace(path)
+    earlier = load_expectations(expect_dir, deliverable)
+    blessing = Blessing(path, dropped=[n for n in earlier if n not in known_names])
+    for name, expected in recorded.items():
+        if name not in earlier:
+            blessing.new.append(name)
+        elif earlier[name] != expected:
+            blessing.changed.append((name, earlier[name], expected))
+        else:
+            blessing.unchanged.append(name)
+    if blessing.rewritten:
+        entries = {**earlier, **recorded}
+        ordered = {n: _entry_json(entries[n]) for n in known_names if n in entries}
+        path.parent.mkdir(parents=True, exist_ok=True)
+        write_atomically(path, json.dumps(ordered, indent=2) + "\n")
+    return blessing

@@ -20,6 +20,8 @@ class Verdict:
     diffs: list = field(default_factory=list)  # (stream name, expected text, actual text)
     blessed: bool = False
     explanation: list = field(default_factory=list)  # lines from --explain
+    known_failure: str = ""  # the expectation set's reason when the case is a known failure
+    missed: list = field(default_factory=list)  # a known failure's problems, which do not fail the run
 
     @property
     def passed(self):
@@ -27,6 +29,8 @@ class Verdict:
 
     @property
     def word(self):
+        if self.known_failure:
+            return "XFAIL" if self.passed else "XPASS"
         if self.passed:
             return "blessed" if self.blessed else "ok"
         return WORDS[self.outcome.ending]
@@ -54,7 +58,21 @@ def memcheck_problems(outcome):
 
 
 def judge(case, outcome, expected, against):
-    """A verdict; expected is None when the expectation set has nothing for the case."""
+    """A verdict; expected is None when the expectation set has nothing for the case. A known
+    failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
+    taken away while the fault stays fixed."""
+    verdict = _compared(case, outcome, expected, against)
+    if expected is not None and expected.known_failure:
+        verdict.known_failure = expected.known_failure
+        if verdict.problems:
+            verdict.missed, verdict.problems = verdict.problems, []
+        else:
+            verdict.problems.append(f"a known failure passes (marked: {expected.known_failure}); "
+                                    "take its xfail mark out of the expectation set")
+    return verdict
+
+
+def _compared(case, outcome, expected, against):
     verdict = Verdict(case, outcome, against)
     verdict.problems += memcheck_problems(outcome)
     if outcome.ending in ("not built", "cannot start"):
@@ -100,7 +118,7 @@ def _first_difference(old, new):
     return next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
 
 
-def unified_diff(stream, expected, actual, context=3):
+def unified_diff(stream, expected, actual, context=3, sides=("expected", "actual")):
     """The diff lines of expected against actual, as a reader needs them.
 
     A runaway program's output can be millions of lines, more than difflib can
@@ -112,7 +130,7 @@ def unified_diff(stream, expected, actual, context=3):
     old, new = [_visible(line) for line in old[:end]], [_visible(line) for line in new[:end]]
     if context is None:
         context = max(len(old), len(new))
-    diff = list(difflib.unified_diff(old, new, f"expected {stream}", f"actual {stream}",
+    diff = list(difflib.unified_diff(old, new, f"{sides[0]} {stream}", f"{sides[1]} {stream}",
                                      n=context, lineterm=""))
     if cut:
         first = end - DIFF_SPAN + 1

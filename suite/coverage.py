@@ -1,15 +1,17 @@
 """./regress --coverage: which of the runtime's entry points the cases call, from which
-deliverables, and which classes of arguments and outcomes they reach; what the interface names
-but no case reaches is marked."""
+deliverables, and which classes of arguments and outcomes they reach; each class no case reaches
+is marked as one a deliverable could pass or one none can."""
 
 import concurrent.futures
 import json
+import math
 from collections import Counter, defaultdict
 from pathlib import Path
 
 from . import build
 from . import runtime_check
 from . import trace
+from .files import write_atomically
 
 FILE_NAME = "coverage.txt"
 NOT_REACHED = "NOT REACHED"
@@ -19,12 +21,53 @@ def _arg(call, i):
     return trace.value(call.args[i])
 
 
-def _sign(word, n):
-    return f"{word} {'< 0' if n < 0 else '0' if n == 0 else '> 0'}"
+INT_MIN = -2 ** 31
+TINY, HUGE = 1e-10, 1e10
+# The classes a value of each kind can take, each with its test; a value is in every class whose
+# test it passes.
+KINDS = {
+    "integer": [("INT_MIN", lambda v: v == INT_MIN), ("< 0", lambda v: INT_MIN < v < 0),
+                ("0", lambda v: v == 0), ("> 0", lambda v: v > 0)],
+    "places": [("< 0", lambda v: v < 0), ("0", lambda v: v == 0), ("1", lambda v: v == 1),
+               ("2 to 100", lambda v: 2 <= v <= 100), ("> 100", lambda v: v > 100)],
+    "count": [("< 0", lambda v: v < 0), ("0", lambda v: v == 0), ("> 0", lambda v: v > 0)],
+    "real": [("< 0", lambda v: v < 0), ("0", lambda v: v == 0), ("> 0", lambda v: v > 0),
+             (f"tiny (|x| < {TINY:g})", lambda v: 0 < abs(v) < TINY),
+             (f"huge (|x| >= {HUGE:g})", lambda v: HUGE <= abs(v) < math.inf),
+             ("not finite", lambda v: not math.isfinite(v))],
+    "text": [("empty", lambda v: not v), ("1 to 254 characters", lambda v: 0 < len(v) < 255),
+             ("255 characters", lambda v: len(v) == 255)],
+}
+# What a read stores: a reader refuses what no 32-bit real holds.
+KINDS["number read"] = KINDS["real"][:-1]
+
+# Entry point -> its arguments (and the values it stores, "stored") that have classes:
+# (argument index, word for it, kind).
+SHAPES = {
+    "_kel_printstring": [(0, "text", "text")],
+    "_kel_write": [(0, "value", "integer"), (1, "places", "places")],
+    "_kel_writeint": [(0, "value", "integer"), (1, "places", "places")],
+    "_kel_newlines": [(0, "count", "count")],
+    "_kel_spaces": [(0, "count", "count")],
+    "_kel_readint": [("stored", "value read", "integer")],
+    "_kel_readfloat": [("stored", "x read", "number read")],
+    "_kel_printfl": [(0, "x", "real"), (1, "places", "places")],
+    "_kel_itos": [(0, "value", "integer"), (1, "places", "places")],
+    "rtos": [(0, "x", "real"), (1, "before", "places"), (2, "places", "places")],
+}
 
 
-def _signs(*words):
-    return lambda call: [_sign(w, _arg(call, i)) for i, w in enumerate(words) if w]
+def _shaped(call):
+    found = []
+    for where, word, kind in SHAPES.get(call.name, []):
+        if where == "stored":
+            if call.ending != "<":
+                continue
+            v = trace.value(call.values[0])
+        else:
+            v = _arg(call, where)
+        found += [f"{word} {name}" for name, test in KINDS[kind] if test(v)]
+    return found
 
 
 def _symbol(call):
@@ -39,18 +82,10 @@ def _resolve(call):
             "found" if found else "not found"]
 
 
-# Entry point -> the classes one call falls in (besides how it ended).
+# Entry point -> the classes one call falls in besides its shape's (and how it ended).
 CLASSES = {
     "_kel_initialise": lambda c: ["argc 1" if _arg(c, 0) == 1 else "argc > 1"],
-    "_kel_printstring": lambda c: ["empty" if not _arg(c, 0) else "not empty"],
     "_kel_printsymbol": _symbol,
-    "_kel_write": _signs("value", "places"),
-    "_kel_writeint": _signs("value", "places"),
-    "_kel_newlines": _signs("count"),
-    "_kel_spaces": _signs("count"),
-    "_kel_printfl": _signs("x", "places"),
-    "_kel_itos": _signs("value", "places"),
-    "rtos": _signs("x", "before", "places"),
     "_kel_openinput": lambda c: [f"stream {_arg(c, 0)}"],
     "_kel_resolve": _resolve,
     "_kel_zcheck_int": lambda c: ["divisor 0" if _arg(c, 0) == 0 else "divisor not 0"],
@@ -60,27 +95,78 @@ CLASSES = {
     "_signal_event": lambda c: [f"signals event {_arg(c, 3)}"],
 }
 
-# The classes the interface names, which the cases should reach.
-PLACES = ["places < 0", "places 0", "places > 0"]
-COUNTS = ["count < 0", "count 0", "count > 0"]
+# Every class of an entry point, reached or not: its shape's, and those the interface names.
 NAMED = {
-    "_kel_write": PLACES,
-    "_kel_writeint": PLACES,
-    "_kel_itos": ["places 0"],
-    "_kel_newlines": COUNTS,
-    "_kel_spaces": COUNTS,
+    **{name: [f"{word} {c}" for _, word, kind in shape for c, _ in KINDS[kind]] for name, shape in SHAPES.items()},
     "_kel_printsymbol": ["c < 0 (codes 128 to 255)", "c 0 to 127"],
     "_kel_resolve": ["left part wanted", "no left part", "right part wanted", "no right part",
                      "found", "not found"],
     "_kel_zcheck_int": ["divisor not 0"],
     "_kel_on_event_enter": ["arms 9", "arms 15"],
     "_signal_event": ["signals event 4", "signals event 5", "signals event 7", "signals event 15"],
-    **{reader: ["event 9"] for reader in trace.READERS},
+}
+for reader in sorted(trace.READERS):
+    NAMED[reader] = NAMED.get(reader, []) + ["event 9"]
+
+# Which deliverables' cases call each classified entry point, and the classes each cannot pass
+# whatever the input, with why (each a constant or a fixed order in its source). A class no
+# caller can pass is what the suite cannot check.
+PLACES_ONLY = ("places < 0", "places 1", "places 2 to 100", "places > 100")
+REAL_X = ("x < 0", "x 0", f"x tiny (|x| < {TINY:g})", f"x huge (|x| >= {HUGE:g})", "x not finite")
+CALLERS = {
+    "_kel_printstring": {d: [] for d in ("argshow", "decform", "evalix", "figshow", "fixconv", "flshow",
+                                         "intcol", "padform", "unwinding")},
+    "_kel_printsymbol": {d: [] for d in ("argshow", "evalix", "figshow", "flshow")},
+    "_kel_write": {
+        "argshow": [(("places < 0", "places 1", "places 2 to 100", "places > 100"), "argshow writes with places 0"),
+                    (("value INT_MIN", "value < 0"), "argshow writes argument numbers")],
+        "flshow": [(("places < 0", "places 0", "places 2 to 100", "places > 100"), "flshow writes with places 1"),
+                   (("value INT_MIN",), "flshow writes exponents, -99 to 38")],
+        "figshow": [(("places < 0", "places 0", "places 2 to 100", "places > 100"), "figshow writes with places 1"),
+                    (("value INT_MIN", "value 0"), "figshow writes exponents not 0, -324 to 308")],
+    },
+    "_kel_writeint": {
+        "evalix": [(PLACES_ONLY, "evalix writes with places 0")],
+        "unwinding": [(("places 1", "places 2 to 100", "places > 100"), "unwinding writes with places -1 and 0"),
+                      (("value INT_MIN", "value < 0", "value 0"), "unwinding writes 10, 7, 4 and 1")],
+    },
+    "_kel_newlines": {"unwinding": [(("count < 0", "count 0"), "unwinding asks for 2")]},
+    "_kel_spaces": {d: [] for d in ("decform", "flshow", "padform")},
+    "_kel_readint": {"piseries": []},
+    "_kel_readfloat": {"evalix": [(("event 9",), "evalix looks at the next character before it reads a number")]},
+    "_kel_readsymbol": {"evalix": [(("event 9",), "evalix looks at the next character before it reads one")]},
+    "_kel_skipsymbol": {"evalix": [(("event 9",), "evalix looks at the next character before it skips one")]},
+    "_kel_nextsymbol": {"evalix": []},
+    "_kel_printfl": {"piseries": [(REAL_X, "piseries prints its sums, 2.6 to 4.4"),
+                                  (("places < 0", "places 0", "places 1", "places > 100"),
+                                   "piseries prints with places 16")]},
+    "_kel_itos": {
+        d: [(("value INT_MIN",), f"{d} passes exponents, {low} to {high}"), (PLACES_ONLY, f"{d} passes places 0")]
+        for d, low, high in (("decform", -324, 308), ("fixconv", -99, 38))},
+    "rtos": {"fixconv": [(("before < 0", "before 0", "before 2 to 100", "before > 100"), "fixconv passes 1"),
+                         (("x not finite",), "fixconv answers infinities and NaNs itself")]},
+    "_kel_resolve": {"splitcheck": [(("no right part",), "splitcheck ends at event 7 before it resolves without one")]},
+    "_kel_zcheck_int": {"numblend": []},
+    "_kel_on_event_enter": {d: [] for d in ("evalix", "unwinding")},
+    "_signal_event": {d: [] for d in ("argshow", "evalix", "piseries", "splitcheck", "unwinding")},
 }
 
 
+def unreached(name, missing):
+    """The classes no case reaches, grouped by the verdict: (verdict, classes)."""
+    groups = {}
+    for c in missing:
+        callers = CALLERS.get(name, {})
+        whys = [why for limits in callers.values() for classes, why in limits if c in classes]
+        could = [d for d, limits in callers.items() if not any(c in classes for classes, _ in limits)]
+        verdict = (f"no case reaches it ({', '.join(could)} could)" if could else
+                   f"no deliverable can pass it ({'; '.join(whys) or 'no deliverable calls it'})")
+        groups.setdefault(verdict, []).append(c)
+    return list(groups.items())
+
+
 def classes(call):
-    found = CLASSES.get(call.name, lambda c: [])(call)
+    found = _shaped(call) + CLASSES.get(call.name, lambda c: [])(call)
     if call.ending in ("!", "x"):
         found.append(f"event {trace.value(call.values[0])}")
     if call.ending != "<" and call.name not in trace.UNRECORDED_RESULT:
@@ -110,15 +196,15 @@ def table(tally, entry_points, deliverables):
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     lines = ["  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in
                        enumerate(zip(row, widths))).rstrip() for row in [header, *rows]]
-    lines += ["", "argument and outcome classes reached (calls), and those the interface names "
-              "that no case reaches:"]
+    lines += ["", "argument and outcome classes reached (calls), and each class that no case reaches, "
+              "with whether a deliverable could:"]
     for name in entry_points:
         seen = tally.classes[name]
         shown = ", ".join(f"{c} ({n})" for c, n in sorted(seen.items())) or "-"
         lines.append(f"{name}: {shown}")
         missing = [c for c in NAMED.get(name, []) if c not in seen]
-        if missing:
-            lines.append(f"  {NOT_REACHED}: {', '.join(missing)}")
+        for verdict, group in unreached(name, missing):
+            lines.append(f"  {NOT_REACHED}: {', '.join(group)}: {verdict}")
     return lines
 
 
@@ -148,7 +234,7 @@ def main(chosen, args, starter, report):
     lines += [f"not run: {t}" for t in troubles]
     path = Path(args.build) / FILE_NAME
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("\n".join(lines) + "\n")
+    write_atomically(path, "\n".join(lines) + "\n")
     report.say("\n".join(lines), 0)
     report.say(f"\n(written to {path})", 0)
     return 2 if troubles else 0

@@ -1,10 +1,18 @@
 """Runs one case's program in a fresh directory and records how it ended and what it wrote."""
 
+import contextlib
+import ctypes
+import fcntl
+import math
 import os
+import pty
+import resource
 import selectors
 import signal
 import subprocess
+import struct
 import tempfile
+import termios
 import threading
 import time
 from dataclasses import dataclass
@@ -14,6 +22,11 @@ from pathlib import Path
 # output on one stream it is stopped, since no case expects anything near it.
 OUTPUT_LIMIT = 8 * 1024 * 1024
 CHUNK = 65536
+# Input in pieces waits for the program to read what came before, looking this often.
+POLL = 0.01
+# On a terminal the next line is typed once the screen has not changed for this long (and
+# the program sleeps with its input read).
+SETTLE = 0.05
 
 # memcheck runs a program some tens of times slower, so its cases get this many times their
 # time limit. Its report goes to a file of its own, so that the program's own standard error
@@ -22,6 +35,21 @@ MEMCHECK_SLOWDOWN = 20
 MEMCHECK_STATUS = 99
 MEMCHECK = ["valgrind", "--tool=memcheck", "--leak-check=no", "--track-origins=yes",
             f"--error-exitcode={MEMCHECK_STATUS}"]
+
+# Nothing a case starts may outlive the runner, however the runner ends: a SIGKILL (an OOM kill,
+# a CI hard timeout) leaves it no chance to stop its programs, so the kernel must. Each program
+# gets a parent-death signal, SIGKILL, and a limit on its processor time, set in the child between
+# fork and exec. Not through exec wrappers (setpriv, prlimit): they find the program with execvp,
+# which would run a file the kernel refuses (ENOEXEC) with /bin/sh and turn a program that cannot
+# start into an exit status. A preexec_fn is unsafe in a threaded runner only when it needs what
+# another thread may hold at the fork (a lock, an import, the collector, which subprocess turns
+# off around the fork); this one only makes system calls, through functions bound in advance.
+# The parent-death signal fires when the thread that forked ends, not the process: each program
+# is started by a worker thread that then waits for it, so only the runner's own end fires it.
+PR_SET_PDEATHSIG = 1
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_prctl.argtypes = [ctypes.c_int, ctypes.c_ulong]
+_setrlimit = resource.setrlimit
 
 _running = set()
 _running_lock = threading.Lock()
@@ -66,47 +94,114 @@ def stop_all():
                 _kill_group(process)
 
 
-def _exchange(process, stdin_bytes, deadline):
-    """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None."""
-    out_fd, err_fd = process.stdout.fileno(), process.stderr.fileno()
-    collected = {out_fd: bytearray(), err_fd: bytearray()}
-    selector = selectors.DefaultSelector()
-    for fd in collected:
-        selector.register(fd, selectors.EVENT_READ)
-    pending = memoryview(stdin_bytes)
-    if pending:
-        os.set_blocking(process.stdin.fileno(), False)
-        selector.register(process.stdin.fileno(), selectors.EVENT_WRITE)
-    else:
-        process.stdin.close()
-    open_outputs = len(collected)
+def _queued(fd):
+    """Bytes written towards the program that it has not read yet (a pipe's, or a terminal's input)."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def _asleep(pid):
     try:
-        while open_outputs:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] == "S"
+
+
+class _Feed:
+    """The program's input, written piece by piece: each piece only once the program has read
+    every byte before it, so that each read returns at most one piece. On a terminal a piece
+    is typed only once the program, besides, sleeps and the screen has not changed for
+    `settle` seconds: as a person types the next line after the answer and the prompt."""
+
+    def __init__(self, fd, pieces, queue_fd, close, process=None, settle=0.0):
+        self.fd, self.queue_fd, self.close = fd, queue_fd, close
+        self.pieces = [p.encode("latin-1") for p in pieces if p]
+        self.pending = b""
+        self.process, self.settle = process, settle
+        os.set_blocking(fd, False)
+
+    @property
+    def done(self):
+        return not self.pending and not self.pieces
+
+    def _may_start_next(self, quiet_since):
+        if _queued(self.queue_fd):
+            return False
+        if self.process is None:
+            return True
+        return time.monotonic() - quiet_since >= self.settle and _asleep(self.process.pid)
+
+    def write(self, quiet_since):
+        if not self.pending and self.pieces and self._may_start_next(quiet_since):
+            self.pending = self.pieces.pop(0)
+        if self.pending:
+            try:
+                self.pending = self.pending[os.write(self.fd, self.pending[:CHUNK]):]
+            except BlockingIOError:
+                pass
+            except OSError:  # the program has gone: a broken pipe, a terminal that is closed
+                self.pending, self.pieces = b"", []
+        if self.done and self.close:
+            self.close()
+
+
+def _exchange(process, outputs, feed, screen, deadline):
+    """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
+    outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
+    terminal's master end, read as stdout until the program has ended, CR-LF made LF."""
+    out_fd, err_fd = outputs
+    reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None]
+    collected = {fd: bytearray() for fd in (out_fd, err_fd, screen)}
+    quiet_since = time.monotonic()
+    selector = selectors.DefaultSelector()
+    for fd in reading:
+        selector.register(fd, selectors.EVENT_READ)
+
+    def seen(trouble):
+        shown = (collected[out_fd] if screen is None
+                 else bytes(collected[screen]).replace(b"\r\n", b"\n"))
+        return shown, collected[err_fd], trouble
+
+    try:
+        # A terminal never reads as ended while the runner holds its far end: it is read
+        # until the program has ended and its pipes are closed.
+        while reading and (reading != [screen] or process.poll() is None):
             left = deadline - time.monotonic()
             if left <= 0:
-                return collected[out_fd], collected[err_fd], "hung"
-            for key, _ in selector.select(left):
-                if key.fd in collected:
-                    chunk = os.read(key.fd, CHUNK)
-                    if not chunk:
-                        selector.unregister(key.fd)
-                        open_outputs -= 1
-                    collected[key.fd] += chunk
-                    if len(collected[key.fd]) > OUTPUT_LIMIT:
-                        return collected[out_fd], collected[err_fd], "flooded"
-                    continue
+                return seen("hung")
+            if feed is not None and not feed.done:
+                feed.write(quiet_since)
+            polling = (feed is not None and not feed.done) or reading == [screen]
+            for key, _ in selector.select(min(left, POLL) if polling else left):
                 try:
-                    pending = pending[os.write(key.fd, pending[:CHUNK]):]
-                except BlockingIOError:
-                    continue
-                except BrokenPipeError:
-                    pending = pending[:0]
-                if not pending:
+                    chunk = os.read(key.fd, CHUNK)
+                except OSError:  # a terminal whose program end is closed
+                    chunk = b""
+                if not chunk:
                     selector.unregister(key.fd)
-                    process.stdin.close()
-        return collected[out_fd], collected[err_fd], None
+                    reading.remove(key.fd)
+                collected[key.fd] += chunk
+                quiet_since = time.monotonic()
+                if len(collected[key.fd]) > OUTPUT_LIMIT:
+                    return seen("flooded")
+        if screen is not None:
+            _drain(screen, collected[screen])
+        return seen(None)
     finally:
         selector.close()
+
+
+def _drain(fd, seen):
+    """Adds what a terminal still holds for the screen once its program has ended."""
+    os.set_blocking(fd, False)
+    while len(seen) <= OUTPUT_LIMIT:
+        try:
+            chunk = os.read(fd, CHUNK)
+        except OSError:  # nothing more (EAGAIN), or the far end closed (EIO)
+            return
+        if not chunk:
+            return
+        seen += chunk
 
 
 def _wait(process, deadline):
@@ -136,10 +231,74 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
-def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None):
-    """Runs the case's program with argv[0] its bare name, stdin a pipe, in a new temporary
-    directory, as the launcher starts it; under valgrind's memcheck when asked. variables:
-    environment variables to set for it besides the runner's own."""
+def confinement(seconds, closed=()):
+    """The preexec_fn for a program whose time limit is seconds, which starts without the
+    descriptors closed. Its processor time is limited to just past its time limit, which a
+    program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
+    runner, cpu = os.getpid(), math.ceil(seconds) + 1
+
+    def confine():
+        _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != runner:
+            # The runner ended before the signal was armed.
+            os.kill(os.getpid(), signal.SIGKILL)
+        _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+        for fd in closed:
+            os.close(fd)
+
+    return confine
+
+
+@dataclass
+class _Streams:
+    """How the program's stdin and stdout are connected, as the case asks."""
+    stdin: object = subprocess.PIPE
+    stdout: object = subprocess.PIPE
+    stderr: object = subprocess.PIPE
+    closed: tuple = ()      # descriptors the program starts without
+    terminal: int = None    # the far (master) end of its terminal
+
+
+def _streams(case, workdir, opened):
+    """The case's connections; descriptors the runner opens for them go on `opened`, to be
+    closed once the program has ended."""
+    def keep(fd):
+        opened.callback(os.close, fd)
+        return fd
+
+    if case.terminal is not None:
+        master, slave = (keep(fd) for fd in pty.openpty())
+        return _Streams(slave, slave, slave, terminal=master)
+    streams = _Streams(closed=tuple(fd for fd, way in ((0, case.stdin_from), (1, case.stdout_to))
+                                    if way == "closed"))
+    if case.stdin_from != "pipe":
+        streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
+    if case.stdout_to != "pipe":
+        streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
+    return streams
+
+
+def _feed(case, process, streams, slowdown):
+    if streams.terminal is not None:
+        # The end of input is the terminal's end-of-file key at the start of a line; after a
+        # last line without its line end, the first press only hands that line over.
+        eof = termios.tcgetattr(streams.terminal)[6][termios.VEOF]
+        typed = list(case.terminal) + [eof.decode("latin-1")] * (
+            2 if case.terminal and not case.terminal[-1].endswith("\n") else 1)
+        return _Feed(streams.terminal, typed, streams.stdin, None, process, SETTLE * slowdown)
+    if process.stdin is None:
+        return None
+    if not case.stdin_pieces:
+        process.stdin.close()
+        return None
+    return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
+
+
+def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
+    """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
+    default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
+    memcheck when asked. variables: environment variables to set for it besides the runner's
+    own. limit: its time limit in seconds when run natively (default: the case's timeout)."""
     program = (Path(bin_dir) / case.program).resolve()
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
@@ -148,9 +307,10 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
     started = launcher.command(program, args, argv0=case.program.encode())
     argv, executable = started.argv, started.executable
     environment = dict(started.environment or os.environ, **(variables or {}))
-    timeout = started.time_limit(case.timeout)
+    timeout = started.time_limit(case.timeout if limit is None else limit)
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
-            tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
+            tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir, \
+            contextlib.ExitStack() as opened:
         log_path = Path(logdir) / "memcheck.log"
         if memcheck:
             # valgrind finds the program on PATH and hands it the bare name as argv[0].
@@ -159,19 +319,24 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
             environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
+        streams = _streams(case, workdir, opened)
         start = time.monotonic()
         deadline = start + timeout
         try:
             process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, start_new_session=True)
+                                       stdin=streams.stdin, stdout=streams.stdout,
+                                       stderr=streams.stderr, start_new_session=True,
+                                       preexec_fn=confinement(timeout, streams.closed))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         with process:
             with _running_lock:
                 _running.add(process)
             try:
-                stdout, stderr, trouble = _exchange(process, case.stdin.encode("latin-1"), deadline)
+                outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+                stdout, stderr, trouble = _exchange(process, outputs,
+                                                    _feed(case, process, streams, started.slowdown),
+                                                    streams.terminal, deadline)
                 trouble = trouble or _wait(process, deadline)
             finally:
                 if process.returncode is None:

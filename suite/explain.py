@@ -1,5 +1,6 @@
 """Explains a failed case: which call into the runtime under test first went another way than
-under the reference runtime (the bundled one, or --against), with its arguments and both results.
+under the reference runtime (--against, the one that recorded the --expect set, or the bundled
+one), with its arguments and both results.
 
 Both runtimes' traced programs run the case. The first call whose result differs is the answer;
 where every result agrees, the output calls are made again by the replay program under each
@@ -11,6 +12,7 @@ from . import build
 from . import cases as casefiles
 from . import execute
 from . import trace
+from .reference import Reference, recorded
 
 CONTEXT = 3
 # Calls whose doing another runtime may get wrong with nothing to show for it in the record:
@@ -181,14 +183,25 @@ def explain(case, bins, labels, starter):
             f"{outcomes[0].detail}; {labels[1]}: {outcomes[1].detail})"]
 
 
+def chosen_reference(args):
+    """What to compare with: --against, else the runtime that recorded the --expect set, else the
+    bundled runtime."""
+    if args.against:
+        return Reference(args.against, "reference", "")
+    if args.expect:
+        return recorded(args.expect)
+    return Reference(None, "bundled", "")
+
+
 def explain_failures(verdicts, args, starter, jobs):
     """Gives each failed verdict its explanation: the runtime under test (--runtime) against the
-    bundled runtime or the --against archive, both in traced builds."""
+    chosen reference, both in traced builds."""
     failed = [v for v in verdicts if not v.passed]
     if not failed:
         return
-    runtimes = (args.against, args.runtime)
-    labels = ("bundled" if args.against is None else "reference", "yours")
+    compared = chosen_reference(args)
+    runtimes = (compared.archive, args.runtime)
+    labels = (compared.label, "yours")
     bins = [build.traced_build_dir(args.build, r) / "bin" for r in runtimes]
     try:
         if not args.no_build:
@@ -202,4 +215,4 @@ def explain_failures(verdicts, args, starter, jobs):
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         found = pool.map(lambda v: explain(v.case, bins, labels, starter), failed)
         for verdict, lines in zip(failed, found):
-            verdict.explanation = lines
+            verdict.explanation = lines + ([f"({compared.note})"] if compared.note else [])

@@ -1,8 +1,8 @@
 """Writes the run's verdicts as a JUnit XML file, one testcase per suite case."""
 
 import xml.etree.ElementTree as ET
-from pathlib import Path
 
+from .files import write_atomically
 from .report import failure_text
 
 
@@ -24,6 +24,9 @@ def write_junit(path, verdicts, rerun, properties):
             failure = ET.SubElement(testcase, "failure", type=verdict.word,
                                     message="; ".join(verdict.problems))
             failure.text = failure_text(verdict, rerun(case), limit=None)
+        elif verdict.known_failure:
+            known = ET.SubElement(testcase, "system-out")
+            known.text = "\n".join([f"XFAIL, a known failure: {verdict.known_failure}", *verdict.missed])
     for element in [root, *suites.values()]:
         cases = element.iter("testcase")
         timed = [(float(c.get("time")), c.find("failure") is not None) for c in cases]
@@ -32,7 +35,4 @@ def write_junit(path, verdicts, rerun, properties):
         element.set("errors", "0")
         element.set("time", f"{sum(t for t, _ in timed):.3f}")
     ET.indent(root)
-    target = Path(path)
-    temporary = target.with_name(target.name + ".tmp")
-    ET.ElementTree(root).write(temporary, encoding="utf-8", xml_declaration=True)
-    temporary.replace(target)
+    write_atomically(path, ET.tostring(root, encoding="utf-8", xml_declaration=True))

@@ -2,7 +2,6 @@
 
 import argparse
 import concurrent.futures
-import dataclasses
 import json
 import os
 import queue
@@ -153,14 +152,13 @@ class Slot:
 
     def prepare(self, programs):
         self.runtime.prepare()
-        options = ["--preset", "default", f"-DKEL_RUNTIME={self.runtime.archive}", "-DBUILD_TESTING=ON"]
+        options = ["--preset", "default", "-DBUILD_TESTING=ON"]
         if self.link_flags:
             options.append(f"-DCMAKE_EXE_LINKER_FLAGS=-m32 {' '.join(self.link_flags)}")
-        # A tree made for another runtime's copy (another --source) starts again.
-        if build.cached(self.tree, "KEL_RUNTIME") not in (None, str(self.runtime.archive)):
-            shutil.rmtree(self.tree)
+        # The tree links the copy's archive itself: each mutant's archive is newer, so a build relinks.
         try:
-            build.configure(build.ROOT, self.tree, True, options, self.emulator)
+            build.configure(build.ROOT, self.tree, True, options, self.emulator,
+                            {"KEL_RUNTIME": str(self.runtime.archive)})
         except build.BuildFailed as error:
             raise NotBuilt(str(error)) from None
         self.link(programs)
@@ -355,7 +353,7 @@ def try_mutant(slot, mutant, to_run, expectations, starter):
             except NotBuilt as error:
                 return {"result": "not built", "reason": str(error)}
             linked |= rest
-        outcome = execute.run_case(dataclasses.replace(case, timeout=limit), slot.bin, slot.bin, starter)
+        outcome = execute.run_case(case, slot.bin, slot.bin, starter, limit=limit)
         verdict = regress.judge(case, outcome, expectations)
         if not verdict.passed:
             return {"result": "caught", "by": case.id, "how": verdict.word, "seconds": round(outcome.seconds, 3)}

@@ -8,6 +8,7 @@ import shlex
 import signal
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 
 
@@ -17,13 +18,18 @@ from . import compare
 from . import coverage
 from . import execute
 from . import explain
+from . import files
 from . import launcher
+from . import limits
+from . import reference
 from . import runtime_check
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
 
 CASES_DIR = build.ROOT / "suite" / "cases"
 SETUP_ERROR = 2
+# In the build directory: the cases that failed in its last run, one name a line, for --failed.
+FAILED_FILE = "failed-cases.txt"
 
 EPILOG = """\
 commands of ./regress besides running the cases:
@@ -43,6 +49,11 @@ commands of ./regress besides running the cases:
   ./regress fuzz [SECONDS]
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
+  ./regress hunt --runtime NEW [--against OLD] [--seconds N] [--seed S]
+                [--only DELIVERABLE] [--save DIR]
+                        random inputs, biased to the edges, under NEW and OLD (default:
+                        the bundled runtime); each difference reduced to a small case,
+                        saved in DIR for --cases; ./regress hunt --help for more
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).
@@ -50,6 +61,7 @@ exit status: 0 when every selected case passed, 1 when one failed,
 examples:
   ./regress                                  build and run every case
   ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
+  ./regress --failed                         the cases that failed in the last run
   ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
   ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
@@ -76,9 +88,18 @@ def parse_args(argv):
     p.add_argument("--only", metavar="PATTERN", action="append", default=[],
                    help="run only matching cases: a full deliverable/name selects that case alone, a pattern "
                         "with * ? [ is a glob on deliverable/name, anything else a substring; "
-                        "may be repeated, e.g. --only evalix/precedence --only 'argshow/*'")
+                        "may be repeated; a pattern that selects nothing is an error, "
+                        "e.g. --only evalix/precedence --only 'argshow/*'")
+    p.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+                   help="leave out matching cases (patterns as for --only), e.g. --exclude 'evalix/*'")
+    p.add_argument("--failed", action="store_true",
+                   help="run only the cases that failed in the last run of this build "
+                        f"(recorded in BUILD/{FAILED_FILE}), e.g. ./regress --failed")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="run N cases at once (default: all cores), e.g. -j 1")
+    p.add_argument("--max-failures", metavar="N", type=int,
+                   help="stop after N cases have failed: the cases not yet started are not run, "
+                        "and the report says how many, e.g. --max-failures 5")
     p.add_argument("--junit", metavar="FILE",
                    help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
     p.add_argument("--runtime", metavar="PATH",
@@ -87,14 +108,15 @@ def parse_args(argv):
     sets = p.add_mutually_exclusive_group()
     sets.add_argument("--bless", metavar="DIR",
                       help="record the outputs of the cases not marked fixed as this runtime's "
-                           "expectation set in DIR (fixed cases are still checked), "
-                           "e.g. --bless expect/mine")
+                           "expectation set in DIR (fixed cases are still checked), rewriting only "
+                           "changed entries and showing each change, e.g. --bless expect/mine")
     sets.add_argument("--expect", metavar="DIR",
                       help="check the cases not marked fixed against the expectation set in DIR "
                            "instead of the case files, e.g. --expect expect/mine")
     p.add_argument("--explain", action="store_true",
                    help="with --runtime: explain each failed case by the first call into that runtime "
-                        "whose result or text differs from the bundled runtime's (traced builds in "
+                        "whose result or text differs from the reference's: --against, else the runtime "
+                        "that recorded the --expect set, else the bundled one (traced builds in "
                         "build/traced and build/runtimes/NAME-traced), "
                         "e.g. ./regress --runtime ~/kel/libkel.a --explain")
     p.add_argument("--against", metavar="PATH",
@@ -129,6 +151,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if args.max_failures is not None and args.max_failures < 1:
+        p.error("--max-failures needs at least 1")
     if args.sanitize and args.valgrind:
         p.error("--sanitize and --valgrind cannot be used together: memcheck cannot run sanitized programs")
     if args.explain and not args.runtime:
@@ -152,19 +176,55 @@ def shown(path):
         return str(path)
 
 
-def selected(all_cases, patterns):
-    if not patterns:
-        return all_cases
+class SelectionError(Exception):
+    """The options select no case, or a pattern selects nothing: a typo, not an empty success."""
+
+
+def matches(case, pattern, ids):
+    if pattern in ids:
+        return case.id == pattern
+    if any(ch in pattern for ch in "*?["):
+        return fnmatch.fnmatchcase(case.id, pattern)
+    return pattern in case.id
+
+
+def selected(all_cases, only=(), exclude=(), failed=None):
+    """The cases --only, --exclude and --failed leave (failed: the names to keep, or None)."""
     ids = {c.id for c in all_cases}
+    unmatched = [p for p in [*only, *exclude] if not any(matches(c, p, ids) for c in all_cases)]
+    if unmatched:
+        raise SelectionError(f"no case matches {' or '.join(unmatched)} (see ./regress --list)")
+    chosen = [c for c in all_cases
+              if (not only or any(matches(c, p, ids) for p in only))
+              and not any(matches(c, p, ids) for p in exclude)
+              and (failed is None or c.id in failed)]
+    if not chosen:
+        raise SelectionError("the options leave no case to run")
+    return chosen
 
-    def matches(case, pattern):
-        if pattern in ids:
-            return case.id == pattern
-        if any(ch in pattern for ch in "*?["):
-            return fnmatch.fnmatchcase(case.id, pattern)
-        return pattern in case.id
 
-    return [c for c in all_cases if any(matches(c, p) for p in patterns)]
+def last_failed(build_dir):
+    """The names of the cases that failed in the build's last run."""
+    try:
+        names = (Path(build_dir) / FAILED_FILE).read_text().split()
+    except FileNotFoundError:
+        raise SelectionError(f"--failed: no run recorded in {shown(build_dir)}") from None
+    if not names:
+        raise SelectionError(f"--failed: no case failed in the last run in {shown(build_dir)}")
+    return set(names)
+
+
+def record_failed(build_dir, verdicts):
+    build_dir.mkdir(parents=True, exist_ok=True)
+    failed = [v.case.id for v in verdicts if not v.passed]
+    files.write_atomically(build_dir / FAILED_FILE, "".join(f"{name}\n" for name in failed))
+
+
+def output_problems(args):
+    """What stands in the way of the files the run is to write, found before any case runs."""
+    problems = [files.output_file_problem(args.junit) if args.junit else None,
+                files.output_dir_problem(args.bless) if args.bless else None]
+    return [f"regress: cannot write {problem}" for problem in problems if problem]
 
 
 def rerun_command(args):
@@ -178,10 +238,10 @@ def rerun_command(args):
         words += ["--emulator", args.emulator]
     if Path(args.cases).resolve() != CASES_DIR:
         words += ["--cases", args.cases]
-    words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
+    words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     return lambda case: shlex.join(words + ["--only", case.id, "-v"])
 
 
@@ -197,7 +257,8 @@ def check_runtime(archive):
 
 
 class Expectations:
-    """Where each case's expected output comes from: its case file, or the expectation set."""
+    """Where each case's expected output comes from: its case file, or the expectation set, which
+    may also mark a case as a known failure of its runtime."""
 
     def __init__(self, args):
         self.set_dir = args.expect or args.bless
@@ -214,79 +275,110 @@ class Expectations:
                     "and the case files for cases marked fixed")
         return "the case files"
 
+    def set_file(self, case):
+        return shown(Path(self.set_dir) / f"{case.deliverable}.json")
+
     def for_case(self, case):
         """(expected, where it came from); expected None when the set lacks the case."""
-        if case.fixed or not self.set_dir:
-            return case.expected, shown(Path(self.cases_dir) / f"{case.deliverable}.json")
+        case_file = shown(Path(self.cases_dir) / f"{case.deliverable}.json")
+        if not self.set_dir:
+            return case.expected, case_file
         if case.deliverable not in self.loaded:
             self.loaded[case.deliverable] = casefiles.load_expectations(self.set_dir, case.deliverable)
-        where = shown(Path(self.set_dir) / f"{case.deliverable}.json")
-        return self.loaded[case.deliverable].get(case.name), where
+        entry = self.loaded[case.deliverable].get(case.name)
+        if case.fixed or (entry is not None and entry.stdout is None):
+            if entry is None or not entry.known_failure:
+                return case.expected, case_file
+            return (replace(case.expected, known_failure=entry.known_failure),
+                    f"{case_file}; a known failure in {self.set_file(case)}")
+        return entry, self.set_file(case)
 
 
 def judge(case, outcome, expectations):
-    if expectations.blessing and not case.fixed:
-        where = shown(Path(expectations.set_dir) / f"{case.deliverable}.json")
-        verdict = compare.Verdict(case, outcome, where, blessed=True)
+    expected, where = expectations.for_case(case)
+    if expectations.blessing and not case.fixed and not (expected and expected.known_failure):
+        verdict = compare.Verdict(case, outcome, expectations.set_file(case), blessed=True)
         verdict.problems += compare.memcheck_problems(outcome)
         if not outcome.exited:
             verdict.problems.append(f"cannot bless: {outcome.detail}")
         return verdict
-    expected, where = expectations.for_case(case)
     return compare.judge(case, outcome, expected, where)
 
 
-def bless_all(expectations, all_cases, verdicts):
+def bless_all(expectations, all_cases, verdicts, report):
+    """Records the blessed outputs into the set, and shows what that changed in it."""
+    blessings = []
     for deliverable in dict.fromkeys(c.deliverable for c in all_cases):
         recorded = {v.case.name: casefiles.Expected(v.outcome.stdout, v.outcome.stderr, v.outcome.status)
                     for v in verdicts
                     if v.blessed and v.passed and v.case.deliverable == deliverable}
         if recorded:
             names = [c.name for c in all_cases if c.deliverable == deliverable]
-            casefiles.bless(expectations.set_dir, deliverable, names, recorded)
+            blessings.append(casefiles.bless(expectations.set_dir, deliverable, names, recorded))
+    report.blessings(blessings, shown(expectations.set_dir))
 
 
-def run_all(chosen, bin_dir, args, report, expectations, starter):
+def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
+    """The verdicts of the cases run, in the order chosen; after --max-failures failures the
+    cases not yet started are left out."""
     total = len(chosen)
     verdicts = {}
+    failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind): c
+        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind,
+                               limit=case_limits.for_case(c)): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
+                if future.cancelled():
+                    continue
                 case = futures[future]
                 verdicts[case.id] = judge(case, future.result(), expectations)
                 report.progress(len(verdicts), total, verdicts[case.id])
+                failed += not verdicts[case.id].passed
+                if failed == args.max_failures:
+                    for waiting in futures:
+                        waiting.cancel()
         except BaseException:
             pool.shutdown(wait=False, cancel_futures=True)
             execute.stop_all()
             raise
-    return [verdicts[c.id] for c in chosen]
+    return [verdicts[c.id] for c in chosen if c.id in verdicts]
+
+
+def runtime_identity(args, build_dir):
+    """The runtime the programs were linked with, as the header and the JUnit file name it:
+    (path, its SHA-256 or empty when unknown)."""
+    if not args.runtime:
+        bundled = build_dir / "lib" / "libkel.a"
+        return "the bundled kelrt", files.sha256(bundled) if bundled.is_file() else ""
+    linked = build_dir / build.RUNTIME_COPY
+    return shown(args.runtime), files.sha256(linked if linked.is_file() else args.runtime)
 
 
 def main(argv):
     args = parse_args(argv)
     level = QUIET if args.quiet else VERBOSE if args.verbose else NORMAL
     report = Report(sys.stdout, level, wants_colour(sys.stdout))
+    build_dir = build.runtime_build_dir(args.build, args.runtime) if args.runtime else Path(args.build)
     try:
         all_cases = casefiles.load_cases(args.cases)
-    except casefiles.CaseFileError as error:
+        chosen = selected(all_cases, args.only, args.exclude, last_failed(build_dir) if args.failed else None)
+    except (casefiles.CaseFileError, SelectionError) as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
     if args.expect and not Path(args.expect).is_dir():
         print(f"regress: no expectation set at {args.expect} (record one with --bless)", file=sys.stderr)
         return SETUP_ERROR
     expectations = Expectations(args)
-    chosen = selected(all_cases, args.only)
-    if args.only and not chosen:
-        print(f"regress: no case matches {' or '.join(args.only)} (see ./regress --list)", file=sys.stderr)
-        return SETUP_ERROR
     if args.list:
         for case in chosen:
             print(case.id)
-        if not chosen:
-            print(f"no cases in {shown(args.cases)}", file=sys.stderr)
         return 0
+    problems = output_problems(args)
+    if problems:
+        print("\n".join(problems), file=sys.stderr)
+        return SETUP_ERROR
 
     try:
         starter = launcher.choose(args.emulator)
@@ -297,7 +389,6 @@ def main(argv):
         print(f"regress: --valgrind: {starter.cannot_run('memcheck')}; the programs run "
               f"{starter.describe()}", file=sys.stderr)
         return SETUP_ERROR
-    build_dir = Path(args.build)
     for archive in filter(None, (args.runtime, args.against)):
         trouble = check_runtime(archive)
         if trouble:
@@ -305,8 +396,6 @@ def main(argv):
             return SETUP_ERROR
     if args.coverage:
         return coverage.main(chosen, args, starter, report)
-    if args.runtime:
-        build_dir = build.runtime_build_dir(args.build, args.runtime)
     if not args.no_build:
         try:
             build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset,
@@ -316,12 +405,10 @@ def main(argv):
             return SETUP_ERROR
     if args.build_only:
         return 0
-    if not chosen:
-        report.say(f"no cases in {shown(args.cases)}", QUIET)
-        return 0
 
     bin_dir = Path(args.bin) if args.bin else build_dir / "bin"
-    runtime = shown(args.runtime) if args.runtime else "the bundled kelrt"
+    runtime_path, runtime_sha = runtime_identity(args, build_dir)
+    runtime = runtime_path + (f" (sha256 {runtime_sha})" if runtime_sha else "")
     if args.sanitize:
         runtime += ", built with AddressSanitizer and UndefinedBehaviorSanitizer"
         if starter.emulated:
@@ -334,10 +421,15 @@ def main(argv):
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
     report.say(f"programs run {starter.describe()}\n")
     started = time.monotonic()
+    # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
+    case_limits = limits.Limits(args.build, starter.time_limit(1))
     try:
-        verdicts = run_all(chosen, bin_dir, args, report, expectations, starter)
+        verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
+        if not args.valgrind:
+            case_limits.record(verdicts)
         if expectations.blessing:
-            bless_all(expectations, all_cases, verdicts)
+            bless_all(expectations, all_cases, verdicts, report)
+            reference.keep(args.bless, args.runtime)
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
@@ -346,8 +438,14 @@ def main(argv):
     rerun = rerun_command(args)
     report.failures(verdicts, rerun)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
+    if len(verdicts) < len(chosen):
+        report.say(f"{len(chosen) - len(verdicts)} cases not run: stopped after "
+                   f"{args.max_failures} failed (--max-failures)", QUIET)
+    record_failed(build_dir, verdicts)
     if args.junit:
-        write_junit(args.junit, verdicts, rerun, {"programs run": starter.describe()})
+        write_junit(args.junit, verdicts, rerun, {
+            "programs run": starter.describe(), "runtime": runtime_path, "runtime sha256": runtime_sha,
+            "expected output": shown(expectations.set_dir) if expectations.set_dir else "the case files"})
     return 0 if all(v.passed for v in verdicts) else 1
 
 

@@ -6,9 +6,12 @@ import shlex
 from .compare import WORDS, unified_diff
 
 DIFF_LINES = 80
-RED, GREEN, CYAN = "31", "32", "36"
-COLOURS = {"ok": GREEN, "blessed": GREEN, "-": RED, "+": GREEN, "@": CYAN,
+RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
+COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
            **{word: RED for word in WORDS.values()}}
+# What kind of fault a failure is, and what to do next, by the case's fixed mark.
+FIXED = "fixed: a conformance fault in any runtime, to fix there"
+LAYOUT = "runtime's layout: if it is the runtime's intended choice, record it with --bless DIR"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 
 
@@ -19,24 +22,31 @@ def wants_colour(stream):
 def command_line(case):
     """How the program was started, in shell words, with what it was given besides."""
     given = []
-    if case.stdin:
-        given.append(f"{len(case.stdin)} bytes on stdin")
+    stdin = "".join(case.stdin_pieces)
+    if stdin:
+        given.append(f"{len(stdin)} bytes on stdin")
     if case.files:
         given.append("files " + ", ".join(name for name, _ in case.files))
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
 
 
+def diff_lines(diff, paint):
+    """A diff's lines as shown, indented; a line that ends without a newline carries diff's
+    marker, which becomes a line of its own."""
+    return ["    " + paint(part, part[:1]) for line in diff for part in line.split("\n")]
+
+
 def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text):
     """Everything a reader needs about one failed case, as lines of text."""
-    lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})",
+    kind = FIXED if verdict.case.fixed else LAYOUT
+    lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
              f"  rerun:  {rerun}",
              f"  ran:    {command_line(verdict.case)}"]
     lines += [f"  {problem}" for problem in verdict.problems]
     for stream, expected, actual in verdict.diffs:
         diff = unified_diff(stream, expected, actual, context)
         shown = diff if limit is None else diff[:limit]
-        # A line that ends without a newline carries diff's marker as a line of its own.
-        lines += ["    " + paint(part, part[:1]) for line in shown for part in line.split("\n")]
+        lines += diff_lines(shown, paint)
         if len(shown) < len(diff):
             lines.append(f"    ... {len(diff) - len(shown)} more diff lines; rerun with -v to see them all")
     if verdict.explanation:
@@ -61,7 +71,9 @@ class Report:
 
     def progress(self, done, total, verdict):
         word = self.paint(verdict.word, verdict.word)
-        reason = "" if verdict.passed else f" ({verdict.problems[0]})"
+        reason = f" ({verdict.problems[0]})" if verdict.problems else ""
+        if verdict.missed:
+            reason = f" ({verdict.known_failure}: {verdict.missed[0]})"
         self.say(f"[{done}/{total}] {verdict.case.id} ... {word}{reason}")
         self.say(f"    ran {command_line(verdict.case)} in {verdict.outcome.seconds:.3f} s; "
                  f"{verdict.outcome.detail}", VERBOSE)
@@ -89,4 +101,25 @@ class Report:
             self.say(f"{name:<{width}}  {cases:5}  {passed:6}  {failed:6}  {seconds:6.2f}s")
         self.say(f"(time: each case's own run time, added up; wall clock {wall_seconds:.2f} s "
                  f"with {jobs} job{'s' if jobs != 1 else ''})")
-        self.say(f"{total[1]} passed, {total[2]} failed", QUIET)
+        known = sum(1 for v in verdicts if v.passed and v.known_failure)
+        self.say(f"{total[1]} passed, {total[2]} failed"
+                 + (f" ({known} of the passed known failures, XFAIL)" if known else ""), QUIET)
+
+    def blessings(self, blessings, set_dir):
+        """What --bless changed in the set: counts, and a diff of each changed entry."""
+        count = {kind: sum(len(getattr(b, kind)) for b in blessings)
+                 for kind in ("new", "changed", "unchanged", "dropped")}
+        rewritten = [b.path.name for b in blessings if b.rewritten]
+        self.say(f"\nblessed into {set_dir}: {count['new']} new, {count['changed']} changed, "
+                 f"{count['unchanged']} unchanged, {count['dropped']} dropped; "
+                 + (f"rewrote {', '.join(rewritten)}" if rewritten else "no file rewritten"), QUIET)
+        for blessing in blessings:
+            for name, old, new in blessing.changed:
+                self.say(f"\nchanged {blessing.path.stem}/{name}:", QUIET)
+                if old.status != new.status:
+                    self.say(f"    status: {old.status} -> {new.status}", QUIET)
+                for stream in ("stdout", "stderr"):
+                    diff = unified_diff(stream, getattr(old, stream), getattr(new, stream),
+                                        sides=("blessed", "new"))
+                    for line in diff_lines(diff, self.paint):
+                        self.say(line, QUIET)

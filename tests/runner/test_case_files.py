@@ -1,4 +1,4 @@
-"""Reading case files, choosing cases with --only, and an empty suite."""
+"""Reading case files, choosing cases with --only, --exclude and --failed, and empty selections."""
 
 import json
 import re
@@ -44,10 +44,13 @@ class CaseFiles(ScratchSuite):
         self.write("other", [], name="prog")
         self.assert_refused("\"deliverable\" must be 'prog', the file's name")
 
-    def test_an_empty_suite_reports_no_cases_and_passes(self):
-        status, out, _ = self.regress()
-        self.assertEqual(status, 0)
-        self.assertIn("no cases in cases", out)
+    def test_a_missing_or_empty_suite_is_an_error(self):
+        self.assert_refused("no case files (*.json) in")
+        self.write("prog", [])
+        self.assert_refused("prog.json: has no cases")
+        status, out, err = self.regress("--cases", str(self.dir / "no" / "such"))
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("no case directory at", err)
 
 
 class Selection(ScratchSuite):
@@ -71,10 +74,45 @@ class Selection(ScratchSuite):
                          ["evalix/precedence", "evalix/precedence-unary", "evalix/assign"])
         self.assertEqual(self.listed("*/assign", "xevalix/*")[1], ["evalix/assign", "xevalix/precedence"])
 
-    def test_a_pattern_that_matches_nothing_is_an_error(self):
-        status, out, err = self.regress("--only", "evalx")
-        self.assertEqual((status, out), (2, ""))
-        self.assertIn("no case matches evalx", err)
+    def test_a_pattern_that_matches_nothing_is_an_error_even_among_others(self):
+        for options, message in [(["--only", "evalx"], "no case matches evalx"),
+                                 (["--only", "assign", "--only", "typo"], "no case matches typo"),
+                                 (["--exclude", "typo"], "no case matches typo"),
+                                 (["--exclude", "evalix"], "the options leave no case to run")]:
+            with self.subTest(options):
+                status, out, err = self.regress(*options)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(message, err)
+
+    def test_exclude_drops_what_it_matches(self):
+        self.assertEqual(self.listed("evalix/prec")[1][-1], "xevalix/precedence")
+        status, out, _ = self.regress("--list", "--only", "evalix/prec", "--exclude", "x*", "--exclude", "*unary")
+        self.assertEqual((status, out.split()), (0, ["evalix/precedence"]))
+
+
+class Failed(ScratchSuite):
+    def test_failed_reruns_the_last_runs_failures_only(self):
+        self.program("good", "echo fine\n")
+        self.case_file("good", {"name": "a", "stdout": "fine\n"}, {"name": "b", "stdout": "other\n"},
+                       {"name": "c", "stdout": "other\n"})
+        status, _, err = self.regress("--failed")
+        self.assertEqual(status, 2)
+        self.assertIn("--failed: no run recorded in", err)
+        self.assertEqual(self.regress()[0], 1)
+        status, out, _ = self.regress("--failed")
+        self.assertEqual(status, 1)
+        self.assertIn("2 cases from", out)
+        self.assertIn("0 passed, 2 failed", out)
+        self.case_file("good", {"name": "a", "stdout": "fine\n"}, {"name": "b", "stdout": "fine\n"},
+                       {"name": "c", "stdout": "other\n"})
+        status, out, _ = self.regress("--failed")
+        self.assertEqual((status, out.count("... ok"), out.count("... FAIL")), (1, 1, 1))
+        self.assertEqual(self.regress("--failed", "--list")[1], "good/c\n")
+        self.case_file("good", {"name": "a", "stdout": "fine\n"}, {"name": "c", "stdout": "fine\n"})
+        self.assertEqual(self.regress("--failed")[0], 0)
+        status, _, err = self.regress("--failed")
+        self.assertEqual(status, 2)
+        self.assertIn("--failed: no case failed in the last run", err)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Reading call records and comparing them: what --explain and --coverage make of them."""
 
+import struct
 import unittest
 
 from suite import coverage, explain, trace
@@ -97,10 +98,42 @@ class CoverageTable(unittest.TestCase):
                                      "_kel_write          2       1      3",
                                      "_kel_resolve        .       1      1",
                                      "_kel_space          .       .      0  NOT REACHED"])
-        self.assertIn("_kel_write: places 0 (1), places > 0 (2), value < 0 (2), value > 0 (1)", lines)
-        self.assertIn("  NOT REACHED: places < 0", lines)
+        self.assertIn("_kel_write: places 0 (1), places 1 (1), places 2 to 100 (1), value < 0 (2), value > 0 (1)",
+                      lines)
         self.assertIn("_kel_resolve: found (1), no left part (1), right part wanted (1)", lines)
-        self.assertIn("  NOT REACHED: left part wanted, no right part, not found", lines)
+        self.assertIn("  NOT REACHED: left part wanted, not found: no case reaches it (splitcheck could)", lines)
+
+    def test_every_class_not_reached_says_whether_a_deliverable_could_pass_it(self):
+        tally = coverage.Tally()
+        tally.add("argshow", trace.read("> _kel_write i7 i0\n<\n> _kel_write i-2147483648 i1\n<\n"))
+        lines = coverage.table(tally, ["_kel_write", "_kel_space"], ["argshow"])
+        self.assertEqual(lines[lines.index("_kel_write: places 0 (1), places 1 (1), value > 0 (1), "
+                                           "value INT_MIN (1)") + 1:], [
+            "  NOT REACHED: value < 0: no case reaches it (flshow, figshow could)",
+            "  NOT REACHED: value 0: no case reaches it (argshow, flshow could)",
+            "  NOT REACHED: places < 0, places 2 to 100, places > 100: no deliverable can pass it (argshow "
+            "writes with places 0; flshow writes with places 1; figshow writes with places 1)",
+            "_kel_space: -"])
+
+    def test_reals_fall_in_a_class_of_sign_and_one_of_size(self):
+        def found(x):
+            call = trace.read(f"> _kel_printfl d{struct.unpack('>Q', struct.pack('>d', x))[0]:016x} i16\n<\n")[0]
+            return [c for c in coverage.classes(call) if c.startswith("x ")]
+
+        self.assertEqual(found(-1e-300), ["x < 0", "x tiny (|x| < 1e-10)"])
+        self.assertEqual(found(-0.0), ["x 0"])
+        self.assertEqual(found(3.5), ["x > 0"])
+        self.assertEqual(found(1e10), ["x > 0", "x huge (|x| >= 1e+10)"])
+        self.assertEqual(found(float("-inf")), ["x < 0", "x not finite"])
+        self.assertEqual(found(float("nan")), ["x not finite"])
+
+    def test_every_class_named_for_a_caller_is_one_the_entry_point_has(self):
+        # A misspelt class in the table of callers would silently mark nothing.
+        for name, callers in coverage.CALLERS.items():
+            for deliverable, limits in callers.items():
+                for classes, _ in limits:
+                    with self.subTest(entry_point=name, deliverable=deliverable):
+                        self.assertLessEqual(set(classes), set(coverage.NAMED[name]))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""The JUnit file: well-formed XML that a parser reads back with every case and its failure."""
+"""The JUnit file: well-formed XML that a parser reads back with every case and its failure; and
+output paths that cannot be written, refused before any case runs."""
 
 import unittest
 import xml.etree.ElementTree as ET
@@ -25,6 +26,35 @@ class JunitFile(ScratchSuite):
         self.assertEqual(failure.get("message"), "stdout differs from the expected output")
         self.assertIn("+esc \\x1b[1m & <tag> \\x01", failure.text)
         self.assertIn("--only noisy/bytes -v", failure.text)
+
+    def test_what_the_run_was_made_against_is_recorded(self):
+        self.program("calm", "echo calm\n")
+        self.case_file("calm", {"name": "one", "stdout": "calm\n"})
+        junit, mine = self.dir / "results.xml", self.dir / "mine"
+        mine.mkdir()
+        self.assertEqual(self.regress("--junit", str(junit), "--expect", str(mine))[0], 1)
+        properties = {p.get("name"): p.get("value") for p in ET.parse(junit).iter("property")}
+        self.assertEqual((properties["runtime"], properties["expected output"]), ("the bundled kelrt", "mine"))
+
+
+class OutputPaths(ScratchSuite):
+    def test_a_path_that_cannot_be_written_is_refused_before_any_case_runs(self):
+        self.program("calm", "touch ran\necho calm\n")
+        self.case_file("calm", {"name": "one", "stdout": "calm\n"})
+        (self.dir / "a-file").write_text("")
+        (self.dir / "a-dir").mkdir()
+        for options, reason in [(["--junit", "missing/out.xml"], "cannot write missing/out.xml: no directory missing"),
+                                (["--junit", "a-dir"], "cannot write a-dir is a directory, not a file"),
+                                (["--junit", "a-file/out.xml"], "a-file is not a directory"),
+                                (["--bless", "a-file"], "cannot write a-file is a file, not a directory"),
+                                (["--bless", "a-file/set"], "a-file is not a directory")]:
+            with self.subTest(options):
+                status, out, err = self.regress(*options)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(reason, err)
+        self.assertEqual(sorted(p.name for p in self.dir.iterdir()),
+                         ["a-dir", "a-file", "bin", "cases"])
+        self.assertEqual(list((self.dir / "a-dir").iterdir()), [])
 
 
 if __name__ == "__main__":

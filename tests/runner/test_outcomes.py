@@ -7,6 +7,7 @@ import time
 import unittest
 from pathlib import Path
 
+from suite import cases, execute, launcher
 from tests.runner.support import ScratchSuite
 
 
@@ -17,6 +18,20 @@ SHOW_ARGS = r"""
         int c;
         while ((c = getchar()) != EOF) printf("%02x ", c);
         return 0;
+    }
+"""
+
+
+# Writes its process id where PROGRAM_PID_FILE says, then spins for ever.
+SPINS = r"""
+    #include <stdio.h>
+    #include <stdlib.h>
+    #include <unistd.h>
+    int main(void) {
+        FILE *f = fopen(getenv("PROGRAM_PID_FILE"), "w");
+        fprintf(f, "%d\n", (int)getpid());
+        fclose(f);
+        for (volatile int i = 0;; i++) {}
     }
 """
 
@@ -112,6 +127,28 @@ class HowAFailureIsReported(ScratchSuite):
         runner.stderr.close()
         self.assert_ends(int(pid_file.read_text()))
 
+    def test_a_runner_killed_outright_leaves_no_program_running(self):
+        self.c_program("spins", SPINS)
+        self.case_file("spins", {"name": "forever"})
+        for emulator in ("auto", "qemu-i386"):
+            with self.subTest(emulator=emulator):
+                pid_file = self.dir / f"{emulator}.pid"
+                runner = subprocess.Popen(self.command("-q", "--emulator", emulator),
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                          env={**os.environ, "PROGRAM_PID_FILE": str(pid_file)})
+                while not pid_file.exists() or not pid_file.read_text().strip():
+                    self.assertIsNone(runner.poll())
+                    time.sleep(0.05)
+                runner.kill()
+                runner.wait()
+                self.assert_ends(int(pid_file.read_text()))
+
+    def test_a_program_may_use_little_more_processor_time_than_its_time_limit(self):
+        self.program("limits", "ulimit -St\nulimit -Ht\n")
+        self.case_file("limits", {"name": "cpu", "timeout": 2.5, "stdout": "4\n5\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
     def test_runaway_output_is_stopped(self):
         self.program("spews", "exec yes\n")
         self.case_file("spews", {"name": "flood", "stdout": "y\n"})
@@ -134,6 +171,13 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertEqual(status, 1)
         self.assertRegex(out, r"\ngood +3 +2 +1 ")
         self.assertIn("[3/3] good/c ... FAIL", out)
+
+
+class CasesMadeInCode(ScratchSuite):
+    def test_a_case_that_gives_only_its_stdin_is_fed_it(self):
+        self.program("echoes", "cat\n")
+        case = cases.Case("echoes", "made", "echoes", (), "typed\n", (), None, False, 5.0, ())
+        self.assertEqual(execute.run_case(case, self.bin, self.bin, launcher.Launcher()).stdout, "typed\n")
 
 
 if __name__ == "__main__":

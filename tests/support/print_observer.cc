@@ -1,6 +1,9 @@
 // The observer of test builds: prints each exposed array as "name: v v v" on standard error,
-// with reals to the digits that tell every value apart.
+// with reals to the digits that tell every value apart and kel strings as their characters
+// in double quotes.
 #include <cstdio>
+
+#include "runtime/kel.h"
 
 extern "C" void kel_observe(const char *name, char kind, void *data, int count)
 {
@@ -11,6 +14,11 @@ extern "C" void kel_observe(const char *name, char kind, void *data, int count)
         case 'l': std::fprintf(stderr, " %lld", static_cast<long long *>(data)[i]); break;
         case 'f': std::fprintf(stderr, " %.9g", static_cast<float *>(data)[i]); break;
         case 'd': std::fprintf(stderr, " %.17g", static_cast<double *>(data)[i]); break;
+        case 's': {
+            const unsigned char *s = static_cast<kel_string *>(data)[i].b;
+            std::fprintf(stderr, " \"%.*s\"", s[0], reinterpret_cast<const char *>(s + 1));
+            break;
+        }
         }
     }
     std::fputc('\n', stderr);

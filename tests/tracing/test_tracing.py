@@ -1,9 +1,11 @@
 """The traced build, --explain and --coverage, against the bundled runtime and against copies of it
 broken on purpose: each copy is built from kelrt's sources with one file patched."""
 
+import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import unittest
@@ -26,6 +28,11 @@ BROKEN_READER = {"read.cc": ("    *value = v;\n}", "    *value = v > 5 ? v + 1 :
 BROKEN_PRINTSTRING = {"write.cc": ("reinterpret_cast<const char *>(s.b + 1), s.b[0]);",
                                    "reinterpret_cast<const char *>(s.b + 1), s.b[0] ? s.b[0] - 1 : 0);")}
 BROKEN_RESOLVE = {"text.cc": ("(!left && at != 0)", "(!left && at == 0)")}
+# BROKEN_WRITE's layout kept, and a regression in another call: the bare number (places 0) in
+# a field of two columns.
+WRITE_AND_BARE = {**BROKEN_WRITE, "format.cc": (
+    "long long width = places > 0 ? places + 1LL : -static_cast<long long>(places);",
+    "long long width = places > 0 ? places + 1LL : places == 0 ? 2 : -static_cast<long long>(places);")}
 # Not broken, but calling itself across its members, and from inside a call that an event leaves.
 SELF_CALLING = {
     "write.cc": ("void _kel_writeint(int value, int places) { _kel_write(value, places); }", ""),
@@ -121,9 +128,11 @@ class BrokenRuntimesAreExplained(unittest.TestCase):
 
     def test_a_resolution_that_fails_where_it_should_match(self):
         found = self.explained(archive("resolve", BROKEN_RESOLVE), "splitcheck/")
-        self.assertEqual(found, {"splitcheck/omitted-left-fails-at-line-14":
-                                 'call 6 of 7 (yours: 13): _kel_resolve("A string with xxx in the middle", '
-                                 'null, "xxx", ptr): bundled 0, yours 1, null, " in the middle"'})
+        # The plain program and its observed build make the same calls up to the wrong match.
+        wrong_match = ('call 6 of 7 (yours: 13): _kel_resolve("A string with xxx in the middle", '
+                       'null, "xxx", ptr): bundled 0, yours 1, null, " in the middle"')
+        self.assertEqual(found, {"splitcheck/omitted-left-fails-at-line-14": wrong_match,
+                                 "splitcheck/observed-parts": wrong_match})
 
     def test_another_archive_can_stand_in_for_the_bundled_one(self):
         status, out, err = regress("--runtime", str(archive("write", BROKEN_WRITE)), "--explain",
@@ -132,6 +141,41 @@ class BrokenRuntimesAreExplained(unittest.TestCase):
         self.assertIn("--against", out.split("rerun:")[1].splitlines()[0])
         self.assertEqual(explanations(out), {"unwinding/handlers-innermost-first":
                                              'call 16 of 37: _kel_writeint(7, -1): reference "7", yours " 7"'})
+
+    def test_an_expectation_set_is_explained_against_the_runtime_that_recorded_it(self):
+        # A port blesses its own layout for negative places, then regresses in another call.
+        blessed, regressed = archive("write", BROKEN_WRITE), archive("write-and-bare", WRITE_AND_BARE)
+        expect = BUILD / "expectation-sets" / "write"
+        shutil.rmtree(expect, ignore_errors=True)
+        status, out, err = regress("--runtime", str(blessed), "--bless", str(expect), "--only", "unwinding/")
+        self.assertEqual(status, 0, out + err)
+        kept = expect / "runtime" / "libkel.a"
+        self.assertEqual(kept.read_bytes(), blessed.read_bytes())
+        self.assertEqual(json.loads((expect / "runtime" / "runtime.json").read_text()),
+                         {"sha256": hashlib.sha256(blessed.read_bytes()).hexdigest(), "origin": str(blessed)})
+
+        def explained():
+            status, out, err = regress("--runtime", str(regressed), "--expect", str(expect), "--explain",
+                                       "--only", "unwinding/")
+            self.assertEqual(status, 1, out + err)
+            return explanations(out), out
+
+        found, out = explained()
+        self.assertEqual(found, {"unwinding/handlers-innermost-first":
+                                 'call 19 of 37: _kel_writeint(7, 0): blessed "7", yours " 7"'})
+        self.assertIn(f"(compared with the runtime that recorded {expect}: its copy of {blessed}, sha256 ", out)
+        # Where the copy is damaged, or the set is older than the copies, the bundled runtime
+        # stands in, and the explanation says so.
+        wrong = {"unwinding/handlers-innermost-first": 'call 16 of 37: _kel_writeint(7, -1): bundled "7", yours " 7"'}
+        kept.write_bytes(regressed.read_bytes())
+        found, out = explained()
+        self.assertEqual(found, wrong)
+        self.assertRegex(out, r"\(compared with the bundled runtime, not with the one that recorded .*: its copy "
+                              r".*libkel\.a has sha256 \w+, not the \w+ recorded when it was blessed\)")
+        shutil.rmtree(expect / "runtime")
+        found, out = explained()
+        self.assertEqual(found, wrong)
+        self.assertIn("it has no runtime/runtime.json (it was blessed before sets kept their runtime))", out)
 
     def test_the_explanation_is_the_same_under_the_emulator(self):
         lib = archive("write", BROKEN_WRITE)
@@ -191,7 +235,7 @@ class TheRecord(unittest.TestCase):
 
 class Coverage(unittest.TestCase):
     def test_every_entry_point_is_listed_with_its_counts_and_the_file_matches(self):
-        status, out, err = regress("--coverage", "--only", "unwinding/", "--only", "splitcheck/omitted")
+        status, out, err = regress("--coverage", "--only", "unwinding/handlers-innermost-first", "--only", "splitcheck/omitted")
         self.assertEqual(status, 0, out + err)
         entry_points = json.loads(runtime_check.ABI_FILE.read_text())["entry_points"]
         rows = {line.split()[0]: line.split()[1:] for line in out.splitlines()
@@ -203,9 +247,12 @@ class Coverage(unittest.TestCase):
         # An event that no frame traps ends the run inside the call that signals it.
         self.assertIn("_signal_event: event 15 (5), event 7 (2), left by the event (5), signals event 15 (5), "
                       "signals event 7 (2), the run ends in it (2)\n  NOT REACHED: signals event 4, "
-                      "signals event 5\n", out)
+                      "signals event 5: no case reaches it (argshow, evalix, piseries, splitcheck, unwinding "
+                      "could)\n", out)
         self.assertIn("_kel_writeint: places 0 (4), places < 0 (4), value > 0 (8)\n"
-                      "  NOT REACHED: places > 0\n", out)
+                      "  NOT REACHED: value INT_MIN, value < 0, value 0: no case reaches it (evalix could)\n"
+                      "  NOT REACHED: places 1, places 2 to 100, places > 100: no deliverable can pass it "
+                      "(evalix writes with places 0; unwinding writes with places -1 and 0)\n", out)
         self.assertIn((BUILD / "coverage.txt").read_text(), out)
 
 

@@ -1,0 +1,44 @@
+"""Each case's time limit: a few times its longest recorded passing run, and a floor besides."""
+
+import json
+from pathlib import Path
+
+from .files import write_atomically
+
+FILE_NAME = "case-seconds.json"
+# A case is given FLOOR seconds (a program's start alone can take some hundredths under load)
+# and FACTOR times the longest time a passing run of it took, but never more than its case
+# file's timeout. Until a passing run is recorded, the timeout is its limit.
+FACTOR = 3
+FLOOR = 0.5
+
+
+class Limits:
+    """The longest passing run of each case, in native seconds, kept in the build directory;
+    runs under the emulator count as their time divided by its slowdown."""
+
+    def __init__(self, build_dir, slowdown):
+        self.path = Path(build_dir) / FILE_NAME
+        self.slowdown = slowdown
+        try:
+            recorded = json.loads(self.path.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            recorded = {}
+        self.recorded = {k: v for k, v in recorded.items() if isinstance(v, (int, float))} \
+            if isinstance(recorded, dict) else {}
+
+    def for_case(self, case):
+        """The case's time limit in native seconds."""
+        longest = self.recorded.get(case.id)
+        if longest is None:
+            return case.timeout
+        return min(case.timeout, FLOOR + FACTOR * longest)
+
+    def record(self, verdicts):
+        """Keeps the run times of the cases that passed, and writes them all out."""
+        for v in verdicts:
+            if v.passed and v.outcome.exited:
+                seconds = v.outcome.seconds / self.slowdown
+                self.recorded[v.case.id] = round(max(seconds, self.recorded.get(v.case.id, 0.0)), 4)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")

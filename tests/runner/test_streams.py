@@ -1,0 +1,85 @@
+"""The case fields that connect stdin and stdout other than as pipes, and the time limits."""
+
+import json
+import time
+
+from tests.runner.support import ScratchSuite
+
+# Each read's length, so that a test sees how the input arrived.
+READ_SIZES = r"""
+    #include <stdio.h>
+    #include <unistd.h>
+    int main(void) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(0, buf, sizeof buf)) > 0) printf("%d ", (int)n);
+        return 0;
+    }
+"""
+
+
+class Connections(ScratchSuite):
+    def test_a_terminal_shows_prompts_echo_and_answers_as_the_screen_does(self):
+        self.program("ask", """\
+            while printf 'name? '; read -r name; do echo "hello $name" >&2; done
+            [ -t 0 ] && [ -t 1 ] && [ -t 2 ] && echo all-terminal
+        """)
+        self.case_file("ask", {"name": "session", "terminal": ["ann\n", "bob\n"],
+                               "stdout": "name? ann\nhello ann\nname? bob\nhello bob\nname? all-terminal\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
+    def test_input_in_pieces_reaches_each_read_apart(self):
+        self.c_program("sizes", READ_SIZES)
+        self.case_file("sizes", {"name": "pieces", "stdin_chunks": ["ab", "c", "defg"], "stdout": "2 1 4 "},
+                       {"name": "whole", "stdin": "abcdefg", "stdout": "7 "})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
+    def test_stdout_full_or_closed_and_stdin_a_directory_or_closed(self):
+        self.program("write", "{ echo x; } 2>/dev/null || exit 3\n")
+        self.program("read", "cat\n")
+        self.case_file("write", {"name": "full", "stdout_to": "full", "status": 3},
+                       {"name": "closed", "stdout_to": "closed", "status": 3})
+        self.case_file("read", {"name": "directory", "stdin_from": "directory", "status": 1,
+                                "stderr": "cat: -: Is a directory\n"},
+                       {"name": "closed", "stdin_from": "closed", "status": 1})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("3 passed, 1 failed", out)
+        self.assertIn("FAIL read/closed", out)
+        self.assertIn("+cat: -: Bad file descriptor", out)
+
+    def test_ways_that_contradict_each_other_are_refused(self):
+        for fields, said in [({"stdin": "x", "stdin_from": "closed"}, "stdin and stdin_from"),
+                             ({"terminal": [], "stderr": "e"}, "stderr must be empty"),
+                             ({"stdout_to": "full", "stdout": "x"}, "stdout must be empty"),
+                             ({"stdin_from": "socket"}, "stdin_from must be one of")]:
+            with self.subTest(fields):
+                self.case_file("p", {"name": "c", **fields})
+                status, _, err = self.regress()
+                self.assertEqual(status, 2)
+                self.assertIn(said, err)
+
+
+class TimeLimits(ScratchSuite):
+    def test_a_case_that_passed_quickly_is_cut_short_when_it_hangs(self):
+        self.program("quick", f"[ -e {self.dir}/hang ] && sleep 30\nexit 0\n")
+        self.case_file("quick", {"name": "then-hangs"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+        recorded = json.loads((self.dir / "build" / "case-seconds.json").read_text())
+        self.assertLess(recorded["quick/then-hangs"], 1)
+        (self.dir / "hang").write_text("")
+        began = time.monotonic()
+        status, out, _ = self.regress("-v")
+        self.assertEqual(status, 1)
+        self.assertIn("HANG", out)
+        self.assertLess(time.monotonic() - began, 10)
+
+    def test_max_failures_stops_and_counts_the_cases_not_run(self):
+        self.program("fails", "exit 1\n")
+        self.case_file("fails", *({"name": f"c{i}"} for i in range(6)))
+        status, out, _ = self.regress("--max-failures", "2", "-j", "1")
+        self.assertEqual(status, 1)
+        self.assertRegex(out, r"\n[34] cases not run: stopped after 2 failed \(--max-failures\)")
