@@ -534,14 +534,15 @@ def main(argv):
     except (SetupFailed, casefiles.CaseFileError, launcher.LaunchError) as error:
         print(f"regress mutants: {error}", file=sys.stderr)
         return regress.SETUP_ERROR
+    except KeyboardInterrupt:
+        # The copies are made afresh by the next run; only the programs still running need ending.
+        execute.stop_all()
+        print("\nregress mutants: interrupted; nothing was written", file=sys.stderr)
+        return 130
     print("\n".join(summary_lines(report)))
     print(f"written to {regress.shown(args.report)}")
     return 0
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:
-        execute.stop_all()
-        sys.exit(130)
+    sys.exit(main(sys.argv[1:]))
