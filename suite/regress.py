@@ -44,6 +44,8 @@ commands of ./regress besides running the cases:
                         every test with the programs run under the emulator, even on
                         a machine that runs them natively
   ./regress bench       build, then run the benchmark (suite/bench.py)
+  ./regress mutants     how much of the runtime the cases check: one-token changes to
+                        its sources, each built and run against the cases (docs/mutants.md)
   ./regress fuzz [SECONDS]
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
