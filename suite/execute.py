@@ -53,6 +53,8 @@ _setrlimit = resource.setrlimit
 
 _running = set()
 _running_lock = threading.Lock()
+# Set once the runner is stopping: a program that started just before is killed as it is noted.
+_stopping = False
 
 
 @dataclass(frozen=True)
@@ -88,7 +90,9 @@ def _kill_group(process):
 
 def stop_all():
     """Kills every program still running, for when the runner itself is interrupted."""
+    global _stopping
     with _running_lock:
+        _stopping = True
         for process in list(_running):
             if process.returncode is None:
                 _kill_group(process)
@@ -332,6 +336,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         with process:
             with _running_lock:
                 _running.add(process)
+                if _stopping:
+                    _kill_group(process)
             try:
                 outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
                 stdout, stderr, trouble = _exchange(process, outputs,

@@ -179,6 +179,16 @@ class CasesMadeInCode(ScratchSuite):
         case = cases.Case("echoes", "made", "echoes", (), "typed\n", (), None, False, 5.0, ())
         self.assertEqual(execute.run_case(case, self.bin, self.bin, launcher.Launcher()).stdout, "typed\n")
 
+    def test_a_program_started_as_the_runner_stops_is_killed_at_once(self):
+        # A stop that comes between a program's start and its being noted must still end it.
+        self.program("sleeps", "sleep 30\n")
+        case = cases.Case("sleeps", "made", "sleeps", (), "", (), None, False, 30.0, ())
+        self.addCleanup(setattr, execute, "_stopping", False)
+        execute.stop_all()
+        outcome = execute.run_case(case, self.bin, self.bin, launcher.Launcher())
+        self.assertEqual((outcome.ending, outcome.status), ("signal", signal.SIGKILL))
+        self.assertLess(outcome.seconds, 5)
+
 
 if __name__ == "__main__":
     unittest.main()
