@@ -46,7 +46,7 @@ def output_file_problem(path):
     """Why a result file cannot be written at path (its directory must exist); None when it can."""
     path = Path(path)
     if path.is_dir():
-        return f"{path} is a directory, not a file"
+        return f"{path}: it is a directory, not a file"
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.exists():
         return f"{path}: no directory {parent}"
@@ -62,7 +62,7 @@ def output_dir_problem(path):
     None when they can."""
     path = Path(path)
     if path.exists() and not path.is_dir():
-        return f"{path} is a file, not a directory"
+        return f"{path}: it is a file, not a directory"
     existing = _nearest_existing(path.absolute())
     if not existing.is_dir():
         return f"{path}: {existing} is not a directory"

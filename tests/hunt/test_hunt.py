@@ -97,7 +97,7 @@ class SaveDirectory(unittest.TestCase):
             status, report = run_hunt(BUILD / "lib" / "libkel.a", "--save", a_file.name, "--no-build",
                                       "--seconds", "600")
         self.assertEqual(status, 2, report)
-        self.assertIn(f"cannot write {a_file.name} is a file, not a directory", report)
+        self.assertIn(f"cannot write {a_file.name}: it is a file, not a directory", report)
 
 
 class Hunting(unittest.TestCase):

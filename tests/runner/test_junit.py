@@ -44,9 +44,9 @@ class OutputPaths(ScratchSuite):
         (self.dir / "a-file").write_text("")
         (self.dir / "a-dir").mkdir()
         for options, reason in [(["--junit", "missing/out.xml"], "cannot write missing/out.xml: no directory missing"),
-                                (["--junit", "a-dir"], "cannot write a-dir is a directory, not a file"),
+                                (["--junit", "a-dir"], "cannot write a-dir: it is a directory, not a file"),
                                 (["--junit", "a-file/out.xml"], "a-file is not a directory"),
-                                (["--bless", "a-file"], "cannot write a-file is a file, not a directory"),
+                                (["--bless", "a-file"], "cannot write a-file: it is a file, not a directory"),
                                 (["--bless", "a-file/set"], "a-file is not a directory")]:
             with self.subTest(options):
                 status, out, err = self.regress(*options)
