@@ -16,7 +16,10 @@ extern "C" void kel_observe(const char *name, char kind, void *data, int count)
         case 'd': std::fprintf(stderr, " %.17g", static_cast<double *>(data)[i]); break;
         case 's': {
             const unsigned char *s = static_cast<kel_string *>(data)[i].b;
-            std::fprintf(stderr, " \"%.*s\"", s[0], reinterpret_cast<const char *>(s + 1));
+            // Every character of the length, NUL bytes included, so a wrong length shows.
+            std::fputs(" \"", stderr);
+            std::fwrite(s + 1, 1, s[0], stderr);
+            std::fputc('"', stderr);
             break;
         }
         }
