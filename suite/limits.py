@@ -10,7 +10,7 @@ FILE_NAME = "case-seconds.json"
 # and FACTOR times the longest time a passing run of it took, but never more than its case
 # file's timeout. Until a passing run is recorded, the timeout is its limit.
 FACTOR = 3
-FLOOR = 0.5
+FLOOR = 0.3
 
 
 class Limits:

@@ -272,10 +272,13 @@ def gcov_lines(data_files, cwd, top):
 class Coverage:
     """Which cases execute each line of the runtime, from a --coverage build run over every case."""
 
-    def __init__(self, executed_by, known):
+    def __init__(self, executed_by, known, unrecorded=frozenset()):
         self.executed_by = executed_by  # (file, line) -> ids of the cases that execute it
         self.known = known              # the lines gcov instruments; None when there is no coverage
-        self.reaching = set().union(*executed_by.values())  # the cases that execute any of it
+        # Cases that left no line data: a run that ends in _exit (output that cannot be written,
+        # an exhausted stack) never writes it, so such a case may execute any line.
+        self.unrecorded = set(unrecorded)
+        self.reaching = set().union(self.unrecorded, *executed_by.values())  # any of the runtime
 
     def cases_for(self, mutant):
         """The ids of the cases that execute the mutant's line, or None when every case must run
@@ -286,7 +289,7 @@ class Coverage:
             return None
         if key not in self.known:
             return self.reaching
-        return self.executed_by.get(key, set())
+        return self.executed_by.get(key, set()) | self.unrecorded
 
 
 def gather_coverage(args, chosen, starter, expectations, programs, say):
@@ -306,9 +309,11 @@ def gather_coverage(args, chosen, starter, expectations, programs, say):
     run_cases(chosen, slot.bin, starter, expectations, args.jobs,
               lambda case: {"GCOV_PREFIX": str(prefixes[case.id]), "GCOV_PREFIX_STRIP": "0"})
     known = set(gcov_lines(notes, work, top))
-    executed_by = {}
+    executed_by, unrecorded = {}, set()
     for case in chosen:
         data = sorted(prefixes[case.id].rglob("*.gcda"))
+        if not data:
+            unrecorded.add(case.id)
         for gcda in data:
             # The data go under the prefix by the object's absolute path; its notes stay beside the object.
             shutil.copy(Path("/") / gcda.relative_to(prefixes[case.id]).with_suffix(".gcno"),
@@ -316,7 +321,10 @@ def gather_coverage(args, chosen, starter, expectations, programs, say):
         for key, count in gcov_lines(data, work, top).items():
             if count:
                 executed_by.setdefault(key, set()).add(case.id)
-    return Coverage(executed_by, known)
+    if unrecorded:
+        say(f"coverage: {len(unrecorded)} cases left no line data (a run that ends in _exit writes "
+            "none), so each runs for every mutant: " + ", ".join(sorted(unrecorded)))
+    return Coverage(executed_by, known, unrecorded)
 
 
 def mutation_flags(args):

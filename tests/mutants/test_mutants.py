@@ -66,6 +66,17 @@ class TokenFinding(unittest.TestCase):
             self.assertEqual(done.returncode, 0, f"{mutant.change}: {done.stderr}")
 
 
+class CasesForALine(unittest.TestCase):
+    def test_a_case_that_left_no_line_data_runs_for_every_mutant(self):
+        # A run that ends in _exit writes no coverage data: it may have executed any line.
+        coverage = mutants.Coverage({("a.cc", 3): {"x/ran-line-3"}}, {("a.cc", 3), ("a.cc", 4)},
+                                    {"x/ended-in-exit"})
+        line = lambda n: type("M", (), {"file": "a.cc", "line": n})()
+        self.assertEqual(coverage.cases_for(line(3)), {"x/ran-line-3", "x/ended-in-exit"})
+        self.assertEqual(coverage.cases_for(line(4)), {"x/ended-in-exit"})
+        self.assertEqual(coverage.cases_for(line(9)), {"x/ran-line-3", "x/ended-in-exit"})
+
+
 class BundledCopy(unittest.TestCase):
     """The copy's objects after mutants that build and that do not: always the unchanged ones again."""
 
