@@ -112,15 +112,15 @@ def _fields(where, entry):
     if unknown:
         raise CaseFileError(f"{where}: unknown field {', '.join(unknown)} (known: {', '.join(FIELDS)})")
     values = {}
-    for field, (types, default) in FIELDS.items():
-        if field not in entry:
+    for name, (types, default) in FIELDS.items():
+        if name not in entry:
             if default is REQUIRED:
-                raise CaseFileError(f"{where}: missing field {field!r}")
-            values[field] = default
-        elif _is_a(entry[field], types):
-            values[field] = entry[field]
+                raise CaseFileError(f"{where}: missing field {name!r}")
+            values[name] = default
+        elif _is_a(entry[name], types):
+            values[name] = entry[name]
         else:
-            raise CaseFileError(f"{where}: field {field!r} has the wrong type")
+            raise CaseFileError(f"{where}: field {name!r} has the wrong type")
     return values
 
 

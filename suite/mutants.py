@@ -20,6 +20,7 @@ from . import execute
 from . import launcher
 from . import mutation
 from . import regress
+from .files import write_atomically
 
 BUNDLED = build.ROOT / "kelrt"
 # The build's own flags for the bundled runtime (cmake/i386.cmake, the Release type).
@@ -368,14 +369,6 @@ def try_mutant(slot, mutant, to_run, expectations, starter):
     return {"result": "survived"}
 
 
-def write_atomically(path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(path.name + ".tmp")
-    temporary.write_text(json.dumps(data, indent=2) + "\n")
-    temporary.replace(path)
-
-
 def executors(ids):
     """The cases that execute a line, in short: a few by name, more by deliverable (the file has them all)."""
     if ids is None:
@@ -531,7 +524,8 @@ def run(args, say=print):
         "mutants": results,
         "not executed": not_executed,
     }
-    write_atomically(args.report, report)
+    Path(args.report).parent.mkdir(parents=True, exist_ok=True)
+    write_atomically(args.report, json.dumps(report, indent=2) + "\n")
     return report
 
 
