@@ -56,9 +56,10 @@ bool traps(const frame &f, int event)
 // activation's routine, and beside it the stack pointer at that activation's call into
 // the one walked before, which is that one's frame address; so an activation is
 // complete one step later. `visit` sees activations 1, 2, ... (0 is the library's own)
-// and returns false to stop.
+// and returns false to stop. Always inlined, whatever the optimisation: a frame of its own
+// would shift every index by one.
 template <typename Visit>
-void walk_callers(Visit &visit)
+[[gnu::always_inline]] inline void walk_callers(Visit &visit)
 {
     struct state {
         Visit *visit;
