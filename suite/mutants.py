@@ -27,6 +27,7 @@ BUNDLED = build.ROOT / "kelrt"
 COMPILE = ["g++", "-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20"]
 # Line counts are exact only where nothing is optimised away.
 COVERAGE_FLAGS = ["--coverage", "-O0"]
+COVERAGE_EXIT = Path(__file__).with_name("coverage_exit.c")
 # A mutant that makes a case run this many times longer than it does unchanged has hung.
 HANG_FACTOR = 10
 HANG_FLOOR = 1.0
@@ -154,12 +155,12 @@ class Slot:
     def prepare(self, programs):
         self.runtime.prepare()
         options = ["--preset", "default", "-DBUILD_TESTING=ON"]
-        if self.link_flags:
-            options.append(f"-DCMAKE_EXE_LINKER_FLAGS=-m32 {' '.join(self.link_flags)}")
         # The tree links the copy's archive itself: each mutant's archive is newer, so a build relinks.
+        settings = {"KEL_RUNTIME": str(self.runtime.archive)}
+        if self.link_flags:
+            settings["CMAKE_EXE_LINKER_FLAGS"] = f"-m32 {' '.join(self.link_flags)}"
         try:
-            build.configure(build.ROOT, self.tree, True, options, self.emulator,
-                            {"KEL_RUNTIME": str(self.runtime.archive)})
+            build.configure(build.ROOT, self.tree, True, options, self.emulator, settings)
         except build.BuildFailed as error:
             raise NotBuilt(str(error)) from None
         self.link(programs)
@@ -276,8 +277,7 @@ class Coverage:
     def __init__(self, executed_by, known, unrecorded=frozenset()):
         self.executed_by = executed_by  # (file, line) -> ids of the cases that execute it
         self.known = known              # the lines gcov instruments; None when there is no coverage
-        # Cases that left no line data: a run that ends in _exit (output that cannot be written,
-        # an exhausted stack) never writes it, so such a case may execute any line.
+        # Cases whose line data are missing or not the real build's: such a case may execute any line.
         self.unrecorded = set(unrecorded)
         self.reaching = set().union(self.unrecorded, *executed_by.values())  # any of the runtime
 
@@ -293,10 +293,28 @@ class Coverage:
         return self.executed_by.get(key, set()) | self.unrecorded
 
 
+def coverage_link_flags(work):
+    """Links a coverage build's programs so that _exit, too, writes the line counts."""
+    wrapper = work / "coverage_exit.o"
+    work.mkdir(parents=True, exist_ok=True)
+    run_step(["gcc", "-m32", "-c", COVERAGE_EXIT, "-o", wrapper])
+    return ["--coverage", "-Wl,--wrap=_exit", str(wrapper)]
+
+
+def without_line_data(verdicts, data):
+    """The ids of the cases that fail in the coverage build, and of all those whose line data are
+    missing or not the real build's. A failing case did not run as it runs against the real build;
+    a run killed by a signal writes none. A run that ended by itself and wrote nothing executed
+    none of the runtime (its program does not link it), so it is neither."""
+    failed = {case.id for case, verdict in verdicts if not verdict.passed}
+    killed = {case.id for case, verdict in verdicts if verdict.outcome.ending != "exited" and not data[case.id]}
+    return failed, failed | killed
+
+
 def gather_coverage(args, chosen, starter, expectations, programs, say):
     work = Path(args.work) / "coverage"
     slot = Slot(make_runtime(args, work, mutation_flags(args)), work / "tree", starter.emulator,
-                link_flags=["--coverage"])
+                link_flags=coverage_link_flags(work))
     slot.prepare(programs)
     top = slot.runtime.top.resolve()
     notes = sorted(slot.runtime.outputs.resolve().rglob("*.gcno"))
@@ -307,24 +325,26 @@ def gather_coverage(args, chosen, starter, expectations, programs, say):
     runs = work / "runs"
     shutil.rmtree(runs, ignore_errors=True)
     prefixes = {case.id: runs / str(i) for i, case in enumerate(chosen)}
-    run_cases(chosen, slot.bin, starter, expectations, args.jobs,
-              lambda case: {"GCOV_PREFIX": str(prefixes[case.id]), "GCOV_PREFIX_STRIP": "0"})
+    verdicts = run_cases(chosen, slot.bin, starter, expectations, args.jobs,
+                         lambda case: {"GCOV_PREFIX": str(prefixes[case.id]), "GCOV_PREFIX_STRIP": "0"})
     known = set(gcov_lines(notes, work, top))
-    executed_by, unrecorded = {}, set()
+    data = {case.id: sorted(prefixes[case.id].rglob("*.gcda")) for case in chosen}
+    failed, unrecorded = without_line_data(verdicts, data)
+    executed_by = {}
     for case in chosen:
-        data = sorted(prefixes[case.id].rglob("*.gcda"))
-        if not data:
-            unrecorded.add(case.id)
-        for gcda in data:
+        for gcda in data[case.id]:
             # The data go under the prefix by the object's absolute path; its notes stay beside the object.
             shutil.copy(Path("/") / gcda.relative_to(prefixes[case.id]).with_suffix(".gcno"),
                         gcda.with_suffix(".gcno"))
-        for key, count in gcov_lines(data, work, top).items():
+        for key, count in gcov_lines(data[case.id], work, top).items():
             if count:
                 executed_by.setdefault(key, set()).add(case.id)
-    if unrecorded:
-        say(f"coverage: {len(unrecorded)} cases left no line data (a run that ends in _exit writes "
-            "none), so each runs for every mutant: " + ", ".join(sorted(unrecorded)))
+    if failed:
+        say(f"coverage: {len(failed)} cases fail with the runtime built for coverage, so their line "
+            "data are not the real build's and each runs for every mutant: " + ", ".join(sorted(failed)))
+    if unrecorded - failed:
+        say(f"coverage: {len(unrecorded - failed)} cases were ended by a signal and left no line data, "
+            "so each runs for every mutant: " + ", ".join(sorted(unrecorded - failed)))
     return Coverage(executed_by, known, unrecorded)
 
 

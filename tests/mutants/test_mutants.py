@@ -77,6 +77,21 @@ class CasesForALine(unittest.TestCase):
         self.assertEqual(coverage.cases_for(line(9)), {"x/ran-line-3", "x/ended-in-exit"})
 
 
+    def test_cases_without_the_real_builds_line_data_run_for_every_mutant(self):
+        ran = lambda passed, ending: type("V", (), {"passed": passed, "outcome": type("O", (), {"ending": ending})()})()
+        case = lambda name: type("C", (), {"id": name})()
+        verdicts = [(case("x/wrote-data"), ran(True, "exited")),
+                    (case("x/fails-for-coverage"), ran(False, "exited")),
+                    (case("x/links-no-runtime"), ran(True, "exited")),
+                    (case("x/killed"), ran(True, "signal")),
+                    (case("x/killed-after-writing"), ran(True, "signal"))]
+        data = {"x/wrote-data": ["a.gcda"], "x/fails-for-coverage": ["a.gcda"], "x/links-no-runtime": [],
+                "x/killed": [], "x/killed-after-writing": ["a.gcda"]}
+        failed, unrecorded = mutants.without_line_data(verdicts, data)
+        self.assertEqual(failed, {"x/fails-for-coverage"})
+        self.assertEqual(unrecorded, {"x/fails-for-coverage", "x/killed"})
+
+
 class BundledCopy(unittest.TestCase):
     """The copy's objects after mutants that build and that do not: always the unchanged ones again."""
 
@@ -106,9 +121,9 @@ class BundledCopy(unittest.TestCase):
 
 
 class Run(unittest.TestCase):
-    """Real runs over argshow's cases whose output goes to a pipe (a run that cannot write its
-    output ends in _exit, leaves no line data and so runs for every mutant), in a work directory
-    of their own."""
+    """Real runs over argshow's cases with arguments, the one whose output cannot be written, and
+    unwinding's, whose events the runtime built for coverage must deliver as the real build does;
+    in a work directory of their own."""
 
     @classmethod
     def setUpClass(cls):
@@ -119,8 +134,9 @@ class Run(unittest.TestCase):
     def tearDownClass(cls):
         cls.scratch.cleanup()
 
-    def run_mutants(self, *words):
-        args = mutants.parse_args(["--only", "argshow/*argument*", "--work", str(self.dir / "work"), *words])
+    def run_mutants(self, *words, only=("argshow/*argument*",)):
+        args = mutants.parse_args([*(w for p in only for w in ("--only", p)), "--work", str(self.dir / "work"),
+                                   *words])
         lines = []
         report = mutants.run(args, lines.append)
         self.assertEqual(json.loads(Path(args.report).read_text()), report)
@@ -133,7 +149,10 @@ class Run(unittest.TestCase):
 
     def test_known_mutants_caught_surviving_and_hanging(self):
         report, lines = self.run_mutants("--at", "kelrt/write.cc:7", "--at", "kelrt/init.cc:60",
-                                         "--at", "kelrt/stream.cc:105", "--at", "kelrt/zcheck.cc:6")
+                                         "--at", "kelrt/stream.cc:37", "--at", "kelrt/stream.cc:84",
+                                         "--at", "kelrt/stream.cc:105", "--at", "kelrt/zcheck.cc:6",
+                                         only=("argshow/*argument*", "argshow/stdout-full",
+                                               "unwinding/handlers-innermost-first"))
         newline = self.result(report, "kelrt/write.cc:7", "'\\n' -> '\\x0b'")
         self.assertEqual((newline["result"], newline["how"]), ("caught", "FAIL"))
         # The vector has room for one more pointer than it holds: nothing reads it.
@@ -144,6 +163,12 @@ class Run(unittest.TestCase):
         hang = self.result(report, "kelrt/stream.cc:105", "> -> >=")
         self.assertEqual((hang["result"], hang["how"]), ("caught", "HANG"))
         self.assertLess(hang["seconds"], 3 * mutants.HANG_FLOOR * launcher_slowdown())
+        # A run that ends in _exit has line data too: only it reaches the report of lost output,
+        # and only the runs that can write reach the count of what was written.
+        self.assertEqual(self.result(report, "kelrt/stream.cc:37", "0 -> 1")["cases"], ["argshow/stdout-full"])
+        written = self.result(report, "kelrt/stream.cc:84", "+= -> -=")
+        self.assertNotIn("argshow/stdout-full", written["cases"])
+        self.assertIn("argshow/no-arguments", written["cases"])
 
         figures = report["figures"]
         self.assertEqual(figures["tried"], len(report["mutants"]))
@@ -153,7 +178,8 @@ class Run(unittest.TestCase):
         self.assertEqual(figures["not executed"], 2)
         shown = "\n".join(mutants.summary_lines(report))
         self.assertIn(f"mutants: {figures['tried']} tried, {figures['caught']} caught", shown)
-        self.assertRegex(shown, r"kelrt/init.cc:60  3 -> 4  executed by (\d+) cases: argshow \1\n")
+        self.assertRegex(shown, r"kelrt/init.cc:60  3 -> 4  executed by \d+ cases: argshow \d+, unwinding 1\n")
+        self.assertFalse([line for line in lines if "fail with the runtime built for coverage" in line])
         self.assertIn("kelrt/zcheck.cc: 2 mutants in line 6", shown)
         self.assertTrue(any(line.startswith(f"[{figures['tried']}/{figures['tried']}] ") for line in lines))
 
