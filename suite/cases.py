@@ -29,7 +29,7 @@ FIELDS = {
     "terminal": (list, None),
 }
 STDIN_FROM = ("pipe", "directory", "closed")
-STDOUT_TO = ("pipe", "full", "closed")
+STDOUT_TO = ("pipe", "full", "closed", "stopped")
 
 
 class CaseFileError(Exception):
@@ -60,7 +60,7 @@ class Case:
     # stdin written in these pieces, each once the program has read all before it
     stdin_chunks: tuple = ()
     stdin_from: str = "pipe"   # or "directory", "closed"
-    stdout_to: str = "pipe"    # or "full" (/dev/full), "closed"
+    stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin, stdout and stderr
 
     @property
@@ -138,7 +138,7 @@ def _check_streams(where, v, entry):
     if v["terminal"] is not None and ("stdout_to" in entry or v["stderr"]):
         raise CaseFileError(f"{where}: stdout and stderr are the terminal, whose screen is the "
                             "expected stdout: no stdout_to, and stderr must be empty")
-    if v["stdout_to"] != "pipe" and v["stdout"]:
+    if v["stdout_to"] in ("full", "closed") and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
 
 

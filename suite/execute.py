@@ -27,6 +27,7 @@ POLL = 0.01
 # On a terminal the next line is typed once the screen has not changed for this long (and
 # the program sleeps with its input read).
 SETTLE = 0.05
+F_GETPIPE_SZ = 1032
 
 # memcheck runs a program some tens of times slower, so its cases get this many times their
 # time limit. Its report goes to a file of its own, so that the program's own standard error
@@ -103,12 +104,60 @@ def _queued(fd):
     return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
-def _asleep(pid):
+def _state(pid):
+    """The process's state letter (S sleeping, T stopped, ...); empty once it has gone."""
     try:
         stat = Path(f"/proc/{pid}/stat").read_text()
     except OSError:
-        return False
-    return stat[stat.rindex(")") + 2] == "S"
+        return ""
+    return stat[stat.rindex(")") + 2]
+
+
+def _asleep(pid):
+    return _state(pid) == "S"
+
+
+class _StoppedWriter:
+    """Leaves stdout's pipe full until the program blocks writing to it, takes a little, so that
+    the write goes on and blocks again part done, then stops and continues the program as job
+    control does (Ctrl-Z, then fg): the write returns with only part of its count written. Its
+    output is read as usual once it has been continued, or has ended without ever blocking."""
+
+    TAKEN = 4096
+
+    def __init__(self, process, fd):
+        self.process, self.fd = process, fd
+        self.capacity = fcntl.fcntl(fd, F_GETPIPE_SZ)
+        self.taken = b""
+        self.step = self._take_a_little
+
+    @property
+    def done(self):
+        return self.step is None
+
+    def advance(self):
+        if self.process.poll() is not None:
+            self.step = None
+        else:
+            self.step()
+
+    def _blocked(self):
+        return _queued(self.fd) >= self.capacity and _asleep(self.process.pid)
+
+    def _take_a_little(self):
+        if self._blocked():
+            self.taken = os.read(self.fd, self.TAKEN)
+            self.step = self._stop_when_blocked
+
+    def _stop_when_blocked(self):
+        if self._blocked():
+            os.kill(self.process.pid, signal.SIGSTOP)
+            self.step = self._continue_when_stopped
+
+    def _continue_when_stopped(self):
+        if _state(self.process.pid) == "T":
+            os.kill(self.process.pid, signal.SIGCONT)
+            self.step = None
 
 
 class _Feed:
@@ -149,12 +198,13 @@ class _Feed:
             self.close()
 
 
-def _exchange(process, outputs, feed, screen, deadline):
+def _exchange(process, outputs, feed, screen, deadline, held=None):
     """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
     outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
-    terminal's master end, read as stdout until the program has ended, CR-LF made LF."""
+    terminal's master end, read as stdout until the program has ended, CR-LF made LF; held: a
+    _StoppedWriter, until whose end stdout is not read."""
     out_fd, err_fd = outputs
-    reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None]
+    reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None and not (held and fd == out_fd)]
     collected = {fd: bytearray() for fd in (out_fd, err_fd, screen)}
     quiet_since = time.monotonic()
     selector = selectors.DefaultSelector()
@@ -169,13 +219,20 @@ def _exchange(process, outputs, feed, screen, deadline):
     try:
         # A terminal never reads as ended while the runner holds its far end: it is read
         # until the program has ended and its pipes are closed.
-        while reading and (reading != [screen] or process.poll() is None):
+        while (reading or held is not None) and (reading != [screen] or process.poll() is None):
             left = deadline - time.monotonic()
             if left <= 0:
                 return seen("hung")
             if feed is not None and not feed.done:
                 feed.write(quiet_since)
-            polling = (feed is not None and not feed.done) or reading == [screen]
+            if held is not None:
+                held.advance()
+                if held.done:
+                    collected[out_fd] += held.taken
+                    reading.append(out_fd)
+                    selector.register(out_fd, selectors.EVENT_READ)
+                    held = None
+            polling = (feed is not None and not feed.done) or reading == [screen] or held is not None
             for key, _ in selector.select(min(left, POLL) if polling else left):
                 try:
                     chunk = os.read(key.fd, CHUNK)
@@ -277,7 +334,7 @@ def _streams(case, workdir, opened):
                                     if way == "closed"))
     if case.stdin_from != "pipe":
         streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
-    if case.stdout_to != "pipe":
+    if case.stdout_to in ("full", "closed"):
         streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
     return streams
 
@@ -340,9 +397,10 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                     _kill_group(process)
             try:
                 outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+                held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
                 stdout, stderr, trouble = _exchange(process, outputs,
                                                     _feed(case, process, streams, started.slowdown),
-                                                    streams.terminal, deadline)
+                                                    streams.terminal, deadline, held)
                 trouble = trouble or _wait(process, deadline)
             finally:
                 if process.returncode is None:

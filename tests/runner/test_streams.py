@@ -50,6 +50,28 @@ class Connections(ScratchSuite):
         self.assertIn("FAIL read/closed", out)
         self.assertIn("+cat: -: Bad file descriptor", out)
 
+    def test_a_stop_while_blocked_writing_cuts_the_write_short_and_loses_nothing(self):
+        # One write of more than the pipe holds, then the rest; stderr says whether it was short.
+        self.c_program("burst", r"""
+            #include <stdio.h>
+            #include <unistd.h>
+            static char buf[200000];
+            int main(void) {
+                for (int i = 0; i < (int)sizeof buf; i++) buf[i] = (char)('a' + i % 23);
+                ssize_t n = write(1, buf, sizeof buf), done = n;
+                while (done < (ssize_t)sizeof buf) done += write(1, buf + done, sizeof buf - done);
+                fprintf(stderr, n < (ssize_t)sizeof buf ? "short\n" : "whole\n");
+                return 0;
+            }
+        """)
+        written = "".join(chr(ord("a") + i % 23) for i in range(200000))
+        self.case_file("burst", {"name": "stopped", "stdout_to": "stopped", "stdout": written, "stderr": "short\n"},
+                       {"name": "pipe", "stdout": written, "stderr": "whole\n"},
+                       {"name": "small", "program": "sizes", "stdout_to": "stopped", "stdin": "ab", "stdout": "2 "})
+        self.c_program("sizes", READ_SIZES)
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
     def test_ways_that_contradict_each_other_are_refused(self):
         for fields, said in [({"stdin": "x", "stdin_from": "closed"}, "stdin and stdin_from"),
                              ({"terminal": [], "stderr": "e"}, "stderr must be empty"),
