@@ -27,9 +27,11 @@ FIELDS = {
     "stdin_from": (str, "pipe"),
     "stdout_to": (str, "pipe"),
     "terminal": (list, None),
+    "terminal_streams": (list, None),
 }
 STDIN_FROM = ("pipe", "directory", "closed")
 STDOUT_TO = ("pipe", "full", "closed", "stopped")
+STANDARD_STREAMS = ("stdin", "stdout", "stderr")
 
 
 class CaseFileError(Exception):
@@ -61,7 +63,8 @@ class Case:
     stdin_chunks: tuple = ()
     stdin_from: str = "pipe"   # or "directory", "closed"
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
-    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin, stdout and stderr
+    terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
+    terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
 
     @property
     def id(self):
@@ -125,21 +128,46 @@ def _fields(where, entry):
 
 
 def _check_streams(where, v, entry):
-    """How stdin and stdout are connected: one way each, and nothing expected where nothing is caught."""
+    """How stdin and stdout are connected: one way each, and nothing expected where nothing is caught;
+    returns the streams on a pseudo-terminal."""
     if not all(isinstance(t, str) for t in v["stdin_chunks"] + (v["terminal"] or [])):
         raise CaseFileError(f"{where}: stdin_chunks and terminal must be lists of strings")
     if v["stdin_from"] not in STDIN_FROM:
         raise CaseFileError(f"{where}: stdin_from must be one of {', '.join(STDIN_FROM)}")
     if v["stdout_to"] not in STDOUT_TO:
         raise CaseFileError(f"{where}: stdout_to must be one of {', '.join(STDOUT_TO)}")
+    on = _terminal_streams(where, v)
     ways_in = [f for f in ("stdin", "stdin_chunks", "stdin_from", "terminal") if f in entry]
+    if "stdin" in on and "terminal" not in entry:
+        ways_in.append("terminal_streams")
     if len(ways_in) > 1:
         raise CaseFileError(f"{where}: {' and '.join(ways_in)} both say what stdin is; give one")
-    if v["terminal"] is not None and ("stdout_to" in entry or v["stderr"]):
-        raise CaseFileError(f"{where}: stdout and stderr are the terminal, whose screen is the "
-                            "expected stdout: no stdout_to, and stderr must be empty")
+    if v["terminal"] is not None and "stdin" not in on:
+        raise CaseFileError(f"{where}: lines are typed on the terminal only when stdin is on it")
+    if "stdout" in on and "stdout_to" in entry:
+        raise CaseFileError(f"{where}: stdout is the terminal, whose screen is the expected stdout: "
+                            "no stdout_to")
+    if "stderr" in on and v["stderr"]:
+        raise CaseFileError(f"{where}: stderr is the terminal, whose screen is the expected stdout: "
+                            "stderr must be empty")
+    if "stderr" in on and "stdout" not in on:
+        raise CaseFileError(f"{where}: stderr on the terminal shows only on its screen, which is "
+                            "compared as stdout: put stdout on it too")
     if v["stdout_to"] in ("full", "closed") and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
+    return on
+
+
+def _terminal_streams(where, v):
+    """The standard streams on the pseudo-terminal: as listed, or all three for typed lines alone."""
+    listed = v["terminal_streams"]
+    if listed is None:
+        return STANDARD_STREAMS if v["terminal"] is not None else ()
+    if (not listed or not all(s in STANDARD_STREAMS for s in listed)
+            or len(set(listed)) != len(listed)):
+        raise CaseFileError(f"{where}: terminal_streams must list some of {', '.join(STANDARD_STREAMS)}, "
+                            "each once")
+    return tuple(s for s in STANDARD_STREAMS if s in listed)
 
 
 def _case(deliverable, where, entry):
@@ -156,7 +184,7 @@ def _case(deliverable, where, entry):
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
     program = _plain_name(where, v["program"] or deliverable, "program")
-    _check_streams(where, v, entry)
+    on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
     for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values(),
                  *chunks, *typed]:
@@ -175,7 +203,8 @@ def _case(deliverable, where, entry):
         stdin_chunks=tuple(chunks),
         stdin_from=v["stdin_from"],
         stdout_to=v["stdout_to"],
-        terminal=None if v["terminal"] is None else tuple(typed),
+        terminal=tuple(typed) if "stdin" in on_terminal else None,
+        terminal_streams=on_terminal,
     )
 
 

@@ -198,10 +198,11 @@ class _Feed:
             self.close()
 
 
-def _exchange(process, outputs, feed, screen, deadline, held=None):
+def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=None):
     """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
     outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
-    terminal's master end, read as stdout until the program has ended, CR-LF made LF; held: a
+    terminal's master end, read until the program has ended; screen_is_stdout: whether it
+    stands for stdout (CR-LF made LF), as it does where stdout is on the terminal; held: a
     _StoppedWriter, until whose end stdout is not read."""
     out_fd, err_fd = outputs
     reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None and not (held and fd == out_fd)]
@@ -212,8 +213,8 @@ def _exchange(process, outputs, feed, screen, deadline, held=None):
         selector.register(fd, selectors.EVENT_READ)
 
     def seen(trouble):
-        shown = (collected[out_fd] if screen is None
-                 else bytes(collected[screen]).replace(b"\r\n", b"\n"))
+        shown = (bytes(collected[screen]).replace(b"\r\n", b"\n") if screen_is_stdout
+                 else collected[out_fd])
         return shown, collected[err_fd], trouble
 
     try:
@@ -327,20 +328,22 @@ def _streams(case, workdir, opened):
         opened.callback(os.close, fd)
         return fd
 
-    if case.terminal is not None:
-        master, slave = (keep(fd) for fd in pty.openpty())
-        return _Streams(slave, slave, slave, terminal=master)
     streams = _Streams(closed=tuple(fd for fd, way in ((0, case.stdin_from), (1, case.stdout_to))
                                     if way == "closed"))
     if case.stdin_from != "pipe":
         streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
     if case.stdout_to in ("full", "closed"):
         streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
+    if case.terminal_streams:
+        master, slave = (keep(fd) for fd in pty.openpty())
+        streams.terminal = master
+        for name in case.terminal_streams:
+            setattr(streams, name, slave)
     return streams
 
 
 def _feed(case, process, streams, slowdown):
-    if streams.terminal is not None:
+    if case.terminal is not None:
         # The end of input is the terminal's end-of-file key at the start of a line; after a
         # last line without its line end, the first press only hands that line over.
         eof = termios.tcgetattr(streams.terminal)[6][termios.VEOF]
@@ -400,7 +403,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                 held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
                 stdout, stderr, trouble = _exchange(process, outputs,
                                                     _feed(case, process, streams, started.slowdown),
-                                                    streams.terminal, deadline, held)
+                                                    streams.terminal, deadline,
+                                                    "stdout" in case.terminal_streams, held)
                 trouble = trouble or _wait(process, deadline)
             finally:
                 if process.returncode is None:

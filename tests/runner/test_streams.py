@@ -29,6 +29,21 @@ class Connections(ScratchSuite):
         status, out, _ = self.regress()
         self.assertEqual(status, 0, out)
 
+    def test_only_the_listed_streams_are_the_terminal(self):
+        self.program("which", """\
+            read -r line; echo "read $line"
+            for fd in 0 1 2; do [ -t $fd ] && echo "$fd on terminal" >&2 || echo "$fd not" >&2; done
+        """)
+        self.case_file("which",
+                       {"name": "piped-in", "stdin": "x\n", "terminal_streams": ["stdout", "stderr"],
+                        "stdout": "read x\n0 not\n1 on terminal\n2 on terminal\n"},
+                       {"name": "typed-in", "terminal": ["y\n"], "terminal_streams": ["stdin", "stdout"],
+                        "stdout": "y\nread y\n", "stderr": "0 on terminal\n1 on terminal\n2 not\n"},
+                       {"name": "screen-unseen", "terminal_streams": ["stdin"], "terminal": ["z\n"],
+                        "stdout": "read z\n", "stderr": "0 on terminal\n1 not\n2 not\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
     def test_input_in_pieces_reaches_each_read_apart(self):
         self.c_program("sizes", READ_SIZES)
         self.case_file("sizes", {"name": "pieces", "stdin_chunks": ["ab", "c", "defg"], "stdout": "2 1 4 "},
@@ -76,7 +91,11 @@ class Connections(ScratchSuite):
         for fields, said in [({"stdin": "x", "stdin_from": "closed"}, "stdin and stdin_from"),
                              ({"terminal": [], "stderr": "e"}, "stderr must be empty"),
                              ({"stdout_to": "full", "stdout": "x"}, "stdout must be empty"),
-                             ({"stdin_from": "socket"}, "stdin_from must be one of")]:
+                             ({"stdin_from": "socket"}, "stdin_from must be one of"),
+                             ({"terminal_streams": ["stdin"], "stdin": "x"}, "stdin and terminal_streams"),
+                             ({"terminal_streams": ["stdout"], "terminal": []}, "only when stdin is on it"),
+                             ({"terminal_streams": ["stderr"]}, "put stdout on it too"),
+                             ({"terminal_streams": ["stdout", "stdout"]}, "each once")]:
             with self.subTest(fields):
                 self.case_file("p", {"name": "c", **fields})
                 status, _, err = self.regress()

@@ -22,7 +22,7 @@ def evalix_sessions():
     """The standard input of every evalix case that ends normally with its streams on pipes."""
     evalix = cases.load_case_file(ROOT / "suite/cases/evalix.json")
     return ["".join(c.stdin_pieces).encode("latin-1") for c in evalix
-            if c.program == "evalix" and c.expected.status == 0 and c.terminal is None
+            if c.program == "evalix" and c.expected.status == 0 and not c.terminal_streams
             and c.stdin_from == c.stdout_to == "pipe"]
 
 
