@@ -1,5 +1,6 @@
 """Each case's time limit: a few times its longest recorded passing run, and a floor besides."""
 
+import fcntl
 import json
 from pathlib import Path
 
@@ -20,11 +21,14 @@ class Limits:
     def __init__(self, build_dir, slowdown):
         self.path = Path(build_dir) / FILE_NAME
         self.slowdown = slowdown
+        self.recorded = self._read()
+
+    def _read(self):
         try:
             recorded = json.loads(self.path.read_text(encoding="utf-8"))
         except (OSError, ValueError):
-            recorded = {}
-        self.recorded = {k: v for k, v in recorded.items() if isinstance(v, (int, float))} \
+            return {}
+        return {k: v for k, v in recorded.items() if isinstance(v, (int, float))} \
             if isinstance(recorded, dict) else {}
 
     def for_case(self, case):
@@ -35,10 +39,15 @@ class Limits:
         return min(case.timeout, FLOOR + FACTOR * longest)
 
     def record(self, verdicts):
-        """Keeps the run times of the cases that passed, and writes them all out."""
-        for v in verdicts:
-            if v.passed and v.outcome.exited:
-                seconds = v.outcome.seconds / self.slowdown
-                self.recorded[v.case.id] = round(max(seconds, self.recorded.get(v.case.id, 0.0)), 4)
+        """Keeps the run times of the cases that passed, and writes them all out with what another
+        run has recorded meanwhile (two runs at once, as ctest -j gives, each keep theirs)."""
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")
+        with open(self.path.with_name(FILE_NAME + ".lock"), "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for case_id, seconds in self._read().items():
+                self.recorded[case_id] = max(seconds, self.recorded.get(case_id, 0.0))
+            for v in verdicts:
+                if v.passed and v.outcome.exited:
+                    seconds = v.outcome.seconds / self.slowdown
+                    self.recorded[v.case.id] = round(max(seconds, self.recorded.get(v.case.id, 0.0)), 4)
+            write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")

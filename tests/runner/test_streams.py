@@ -3,6 +3,7 @@
 import json
 import time
 
+from suite import limits
 from tests.runner.support import ScratchSuite
 
 # Each read's length, so that a test sees how the input arrived.
@@ -117,6 +118,16 @@ class TimeLimits(ScratchSuite):
         self.assertEqual(status, 1)
         self.assertIn("HANG", out)
         self.assertLess(time.monotonic() - began, 10)
+
+    def test_runs_at_once_each_keep_their_times(self):
+        # Both read the record before either writes it, as two runs started together do.
+        first, second = limits.Limits(self.dir, 1), limits.Limits(self.dir, 1)
+        passed = lambda name, seconds: type("V", (), {"passed": True, "case": type("C", (), {"id": name})(),
+                                                      "outcome": type("O", (), {"exited": True, "seconds": seconds})()})()
+        first.record([passed("a/one", 0.5)])
+        second.record([passed("b/two", 0.25)])
+        recorded = json.loads((self.dir / limits.FILE_NAME).read_text())
+        self.assertEqual(recorded, {"a/one": 0.5, "b/two": 0.25})
 
     def test_max_failures_stops_and_counts_the_cases_not_run(self):
         self.program("fails", "exit 1\n")
