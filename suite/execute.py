@@ -27,7 +27,6 @@ POLL = 0.01
 # On a terminal the next line is typed once the screen has not changed for this long (and
 # the program sleeps with its input read).
 SETTLE = 0.05
-F_GETPIPE_SZ = 1032
 
 # memcheck runs a program some tens of times slower, so its cases get this many times their
 # time limit. Its report goes to a file of its own, so that the program's own standard error
@@ -118,17 +117,21 @@ def _asleep(pid):
 
 
 class _StoppedWriter:
-    """Leaves stdout's pipe full until the program blocks writing to it, takes a little, so that
+    """Leaves stdout's pipe unread until the program blocks writing to it, takes a little, so that
     the write goes on and blocks again part done, then stops and continues the program as job
     control does (Ctrl-Z, then fg): the write returns with only part of its count written. Its
-    output is read as usual once it has been continued, or has ended without ever blocking."""
+    output is read as usual once it has been continued, or has ended without ever blocking.
+    Blocked means asleep with the pipe holding the same bytes as at the last look: a pipe stops
+    taking bytes a little short of its size when the writes are not whole pages, so its being
+    full cannot be the sign."""
 
     TAKEN = 4096
 
     def __init__(self, process, fd):
         self.process, self.fd = process, fd
-        self.capacity = fcntl.fcntl(fd, F_GETPIPE_SZ)
         self.taken = b""
+        self.seen = None      # what the pipe held at the last look
+        self.left = None      # what it held once the little was taken
         self.step = self._take_a_little
 
     @property
@@ -141,16 +144,20 @@ class _StoppedWriter:
         else:
             self.step()
 
-    def _blocked(self):
-        return _queued(self.fd) >= self.capacity and _asleep(self.process.pid)
+    def _still(self):
+        """Whether the pipe holds what it held at the last look, with the program asleep."""
+        before, self.seen = self.seen, _queued(self.fd)
+        return self.seen > 0 and self.seen == before and _asleep(self.process.pid)
 
     def _take_a_little(self):
-        if self._blocked():
+        if self._still():
             self.taken = os.read(self.fd, self.TAKEN)
+            # Counted, not looked at: the writer may have refilled the pipe already.
+            self.left = self.seen = self.seen - len(self.taken)
             self.step = self._stop_when_blocked
 
     def _stop_when_blocked(self):
-        if self._blocked():
+        if self._still() and self.seen > self.left:
             os.kill(self.process.pid, signal.SIGSTOP)
             self.step = self._continue_when_stopped
 

@@ -67,22 +67,31 @@ class Connections(ScratchSuite):
         self.assertIn("+cat: -: Bad file descriptor", out)
 
     def test_a_stop_while_blocked_writing_cuts_the_write_short_and_loses_nothing(self):
-        # One write of more than the pipe holds, then the rest; stderr says whether it was short.
+        # Writes of the block size given, the last of what is left; stderr says whether one was
+        # short. Blocks of 5000 bytes leave the pipe blocked a little short of full.
         self.c_program("burst", r"""
             #include <stdio.h>
+            #include <stdlib.h>
             #include <unistd.h>
             static char buf[200000];
-            int main(void) {
+            int main(int argc, char **argv) {
+                ssize_t block = atoi(argv[1]), done = 0;
+                int cut = 0;
                 for (int i = 0; i < (int)sizeof buf; i++) buf[i] = (char)('a' + i % 23);
-                ssize_t n = write(1, buf, sizeof buf), done = n;
-                while (done < (ssize_t)sizeof buf) done += write(1, buf + done, sizeof buf - done);
-                fprintf(stderr, n < (ssize_t)sizeof buf ? "short\n" : "whole\n");
+                while (done < (ssize_t)sizeof buf) {
+                    ssize_t want = sizeof buf - done < block ? sizeof buf - done : block;
+                    ssize_t n = write(1, buf + done, want);
+                    cut |= n < want;
+                    done += n;
+                }
+                fprintf(stderr, cut ? "short\n" : "whole\n");
                 return 0;
             }
         """)
         written = "".join(chr(ord("a") + i % 23) for i in range(200000))
-        self.case_file("burst", {"name": "stopped", "stdout_to": "stopped", "stdout": written, "stderr": "short\n"},
-                       {"name": "pipe", "stdout": written, "stderr": "whole\n"},
+        self.case_file("burst", *({"name": f"stopped-{block}", "args": [str(block)], "stdout_to": "stopped",
+                                   "stdout": written, "stderr": "short\n"} for block in (200000, 65536, 5000)),
+                       {"name": "pipe", "args": ["200000"], "stdout": written, "stderr": "whole\n"},
                        {"name": "small", "program": "sizes", "stdout_to": "stopped", "stdin": "ab", "stdout": "2 "})
         self.c_program("sizes", READ_SIZES)
         status, out, _ = self.regress()
