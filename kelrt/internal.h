@@ -21,7 +21,6 @@ enum { KEL_STREAMS = 8, KEL_BUFFER = 65536 };
 
 struct kel_file {
     int fd;
-    bool output;
     bool tty;
     bool ended;
     int pos, len;

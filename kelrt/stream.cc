@@ -10,8 +10,8 @@
 
 #include "kelrt/internal.h"
 
-kel_file kel_standard_input = {0, false, false, false, 0, 0, "standard input", {}};
-kel_file kel_standard_output = {1, true, false, false, 0, 0, "standard output", {}};
+kel_file kel_standard_input = {0, false, false, 0, 0, "standard input", {}};
+kel_file kel_standard_output = {1, false, false, 0, 0, "standard output", {}};
 
 kel_stream_record _kel_infile[KEL_STREAMS] = {{0, &kel_standard_input, {}}};
 kel_stream_record _kel_outfile[KEL_STREAMS] = {{0, &kel_standard_output, {}}};
@@ -204,7 +204,6 @@ void _kel_openinput(int stream, kel_string name)
         kel_raise(KEL_EVENT_STREAM, 1, stream, "cannot open %s: %s", f->name, strerror(error));
     }
     f->fd = fd;
-    f->output = false;
     f->tty = isatty(fd);
     f->ended = false;
     f->pos = f->len = 0;

@@ -30,7 +30,6 @@ std::string captured(Body body)
     static kel_file out;
     out = kel_file{};
     out.fd = memfd_create("kel-output", 0);
-    out.output = true;
     void *saved = _kel_OutFile;
     _kel_OutFile = &out;
     body();
