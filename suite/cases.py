@@ -31,6 +31,8 @@ FIELDS = {
 }
 STDIN_FROM = ("pipe", "directory", "closed")
 STDOUT_TO = ("pipe", "full", "closed", "stopped")
+# Where stdout goes to no pipe, so nothing of it is captured.
+UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
 
 
@@ -153,7 +155,7 @@ def _check_streams(where, v, entry):
     if "stderr" in on and "stdout" not in on:
         raise CaseFileError(f"{where}: stderr on the terminal shows only on its screen, which is "
                             "compared as stdout: put stdout on it too")
-    if v["stdout_to"] in ("full", "closed") and v["stdout"]:
+    if v["stdout_to"] in UNCAPTURED and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
     return on
 

@@ -18,6 +18,8 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import cases
+
 # A runaway program can write gigabytes before its time limit; past this much
 # output on one stream it is stopped, since no case expects anything near it.
 OUTPUT_LIMIT = 8 * 1024 * 1024
@@ -339,7 +341,7 @@ def _streams(case, workdir, opened):
                                     if way == "closed"))
     if case.stdin_from != "pipe":
         streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
-    if case.stdout_to in ("full", "closed"):
+    if case.stdout_to in cases.UNCAPTURED:
         streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
     if case.terminal_streams:
         master, slave = (keep(fd) for fd in pty.openpty())

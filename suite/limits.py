@@ -44,10 +44,8 @@ class Limits:
         self.path.parent.mkdir(parents=True, exist_ok=True)
         with open(self.path.with_name(FILE_NAME + ".lock"), "a") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            for case_id, seconds in self._read().items():
+            passed = [(v.case.id, round(v.outcome.seconds / self.slowdown, 4))
+                      for v in verdicts if v.passed and v.outcome.exited]
+            for case_id, seconds in [*self._read().items(), *passed]:
                 self.recorded[case_id] = max(seconds, self.recorded.get(case_id, 0.0))
-            for v in verdicts:
-                if v.passed and v.outcome.exited:
-                    seconds = v.outcome.seconds / self.slowdown
-                    self.recorded[v.case.id] = round(max(seconds, self.recorded.get(v.case.id, 0.0)), 4)
             write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")

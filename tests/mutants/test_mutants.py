@@ -7,6 +7,7 @@ import tempfile
 import textwrap
 import unittest
 from pathlib import Path
+from types import SimpleNamespace
 
 from suite import build, launcher, mutants, mutation
 from suite import cases as casefiles
@@ -71,15 +72,14 @@ class CasesForALine(unittest.TestCase):
         # A run that ends in _exit writes no coverage data: it may have executed any line.
         coverage = mutants.Coverage({("a.cc", 3): {"x/ran-line-3"}}, {("a.cc", 3), ("a.cc", 4)},
                                     {"x/ended-in-exit"})
-        line = lambda n: type("M", (), {"file": "a.cc", "line": n})()
+        line = lambda n: SimpleNamespace(file="a.cc", line=n)
         self.assertEqual(coverage.cases_for(line(3)), {"x/ran-line-3", "x/ended-in-exit"})
         self.assertEqual(coverage.cases_for(line(4)), {"x/ended-in-exit"})
         self.assertEqual(coverage.cases_for(line(9)), {"x/ran-line-3", "x/ended-in-exit"})
 
-
     def test_cases_without_the_real_builds_line_data_run_for_every_mutant(self):
-        ran = lambda passed, ending: type("V", (), {"passed": passed, "outcome": type("O", (), {"ending": ending})()})()
-        case = lambda name: type("C", (), {"id": name})()
+        ran = lambda passed, ending: SimpleNamespace(passed=passed, outcome=SimpleNamespace(ending=ending))
+        case = lambda name: SimpleNamespace(id=name)
         verdicts = [(case("x/wrote-data"), ran(True, "exited")),
                     (case("x/fails-for-coverage"), ran(False, "exited")),
                     (case("x/links-no-runtime"), ran(True, "exited")),

@@ -2,6 +2,7 @@
 
 import json
 import time
+from types import SimpleNamespace
 
 from suite import limits
 from tests.runner.support import ScratchSuite
@@ -131,8 +132,8 @@ class TimeLimits(ScratchSuite):
     def test_runs_at_once_each_keep_their_times(self):
         # Both read the record before either writes it, as two runs started together do.
         first, second = limits.Limits(self.dir, 1), limits.Limits(self.dir, 1)
-        passed = lambda name, seconds: type("V", (), {"passed": True, "case": type("C", (), {"id": name})(),
-                                                      "outcome": type("O", (), {"exited": True, "seconds": seconds})()})()
+        passed = lambda name, seconds: SimpleNamespace(passed=True, case=SimpleNamespace(id=name),
+                                                       outcome=SimpleNamespace(exited=True, seconds=seconds))
         first.record([passed("a/one", 0.5)])
         second.record([passed("b/two", 0.25)])
         recorded = json.loads((self.dir / limits.FILE_NAME).read_text())
