@@ -7,6 +7,8 @@ from pathlib import Path
 
 from .files import write_atomically
 
+# The suite's own cases, the default of every command's --cases.
+CASES_DIR = Path(__file__).resolve().parent / "cases"
 NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*\Z")
 REQUIRED = object()
 

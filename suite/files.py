@@ -1,5 +1,5 @@
-"""Writes the suite's result files whole or not at all, checks output paths before a run, and
-hashes files."""
+"""Writes the suite's result files whole or not at all, checks output paths before a run, hashes
+files, and shows paths as a reader finds them."""
 
 import hashlib
 import os
@@ -25,6 +25,15 @@ def write_atomically(path, content):
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
+
+
+def shown(path):
+    """A path as the reader most easily finds it: relative to here when it is below here."""
+    path = Path(path).resolve()
+    try:
+        return str(path.relative_to(Path.cwd()))
+    except ValueError:
+        return str(path)
 
 
 def sha256(path):

@@ -16,16 +16,18 @@ from pathlib import Path
 
 from . import build
 from . import cases as casefiles
+from . import command
 from . import execute
 from . import explain
 from . import files
 from . import hunt_inputs as inputs
 from . import hunt_reduce as reduce
 from . import launcher
-from . import regress
+from . import runtime_check
 from . import trace
+from .command import SETUP_ERROR
+from .files import shown
 
-SETUP_ERROR = 2
 # Reductions per deliverable: past these, a fault seen again is counted but not reduced again.
 REDUCTIONS = 6
 PROGRESS_EVERY = 0.5
@@ -294,7 +296,7 @@ def report(hunt, args, starter, labels, out):
             names[id(case)] = entry["name"]
         if entries and args.save:
             out.write(f"saved {len(entries)} case{'s' if len(entries) != 1 else ''} in "
-                      f"{regress.shown(save(args.save, deliverable, entries))}\n")
+                      f"{shown(save(args.save, deliverable, entries))}\n")
     explained = explanations(hunt.found, args, starter, labels)
     for deliverable, found in hunt.found.items():
         for case, (reference, yours) in found.values():
@@ -328,7 +330,7 @@ def parse_args(argv):
     p.add_argument("-j", "--jobs", type=int, default=len(os.sched_getaffinity(0)),
                    help="runs at once (default: all cores)")
     p.add_argument("--build", default=str(build.DEFAULT_BUILD), help="the build directory (default: build)")
-    p.add_argument("--cases", default=str(regress.CASES_DIR),
+    p.add_argument("--cases", default=str(casefiles.CASES_DIR),
                    help="the case files that say which deliverables are fixed (default: suite/cases)")
     p.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     launcher.add_option(p)
@@ -354,7 +356,7 @@ def main(argv, out=sys.stdout):
         print(f"regress hunt: {error}", file=sys.stderr)
         return SETUP_ERROR
     for archive in filter(None, (args.runtime, args.against)):
-        trouble = regress.check_runtime(archive)
+        trouble = runtime_check.refusal(archive)
         if trouble:
             print(trouble, file=sys.stderr)
             return SETUP_ERROR
@@ -376,8 +378,8 @@ def main(argv, out=sys.stdout):
     strict = args.against is None
     exact = {t.deliverable: not strict or t.deliverable in fixed for t in targets}
     labels = ("bundled" if strict else "reference", "yours")
-    reference = regress.shown(args.against) if args.against else "the bundled kelrt"
-    out.write(f"hunting for {args.seconds:g} s with seed {args.seed}: {regress.shown(args.runtime)} against "
+    reference = shown(args.against) if args.against else "the bundled kelrt"
+    out.write(f"hunting for {args.seconds:g} s with seed {args.seed}: {shown(args.runtime)} against "
               f"{reference}; programs run {starter.describe()}\n")
     if strict:
         whole = ", ".join(sorted(d for d in exact if exact[d]))
@@ -391,8 +393,4 @@ def main(argv, out=sys.stdout):
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:
-        execute.stop_all()
-        sys.exit(130)
+    command.run("regress hunt", main)

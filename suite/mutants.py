@@ -12,14 +12,17 @@ import sys
 import threading
 import time
 from pathlib import Path
-from types import SimpleNamespace
 
 from . import build
 from . import cases as casefiles
 from . import execute
 from . import launcher
 from . import mutation
-from . import regress
+from . import command
+from . import selection
+from .command import SETUP_ERROR
+from .expectations import Expectations
+from .files import shown
 from .files import write_atomically
 
 BUNDLED = build.ROOT / "kelrt"
@@ -210,7 +213,7 @@ def parse_args(argv):
                    help="try only the mutants of this line (may be repeated), e.g. --at kelrt/write.cc:7")
     p.add_argument("--only", metavar="PATTERN", action="append", default=[],
                    help="use only the matching cases, as ./regress --only takes them, e.g. --only 'evalix/*'")
-    p.add_argument("--cases", metavar="DIR", default=str(regress.CASES_DIR),
+    p.add_argument("--cases", metavar="DIR", default=str(casefiles.CASES_DIR),
                    help="read case files from DIR (default: suite/cases)")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="try N mutants at once, each in a build of its own (default: all cores), e.g. -j 2")
@@ -244,7 +247,7 @@ def run_cases(chosen, bin_dir, starter, expectations, jobs, variables=None):
     def one(case):
         outcome = execute.run_case(case, bin_dir, bin_dir, starter,
                                    variables=variables(case) if variables else None)
-        return case, regress.judge(case, outcome, expectations)
+        return case, expectations.judge(case, outcome)
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         return list(pool.map(one, chosen))
 
@@ -383,7 +386,7 @@ def try_mutant(slot, mutant, to_run, expectations, starter):
                 return {"result": "not built", "reason": str(error)}
             linked |= rest
         outcome = execute.run_case(case, slot.bin, slot.bin, starter, limit=limit)
-        verdict = regress.judge(case, outcome, expectations)
+        verdict = expectations.judge(case, outcome)
         if not verdict.passed:
             return {"result": "caught", "by": case.id, "how": verdict.word, "seconds": round(outcome.seconds, 3)}
     return {"result": "survived"}
@@ -498,8 +501,8 @@ def run(args, say=print):
     starter = launcher.choose(args.emulator)
     if args.expect and not Path(args.expect).is_dir():
         raise SetupFailed(f"no expectation set at {args.expect} (record one with ./regress --runtime ... --bless)")
-    expectations = regress.Expectations(SimpleNamespace(expect=args.expect, bless=None, cases=args.cases))
-    chosen = regress.selected(casefiles.load_cases(args.cases), args.only)
+    expectations = Expectations(args.cases, args.expect)
+    chosen = selection.selected(casefiles.load_cases(args.cases), args.only)
     if not chosen:
         raise SetupFailed(f"no case matches {' or '.join(args.only)}")
     programs = {case.program for case in chosen}
@@ -555,16 +558,11 @@ def main(argv):
         report = run(args, lambda text: print(text, flush=True))
     except (SetupFailed, casefiles.CaseFileError, launcher.LaunchError) as error:
         print(f"regress mutants: {error}", file=sys.stderr)
-        return regress.SETUP_ERROR
-    except KeyboardInterrupt:
-        # The copies are made afresh by the next run; only the programs still running need ending.
-        execute.stop_all()
-        print("\nregress mutants: interrupted; nothing was written", file=sys.stderr)
-        return 130
+        return SETUP_ERROR
     print("\n".join(summary_lines(report)))
-    print(f"written to {regress.shown(args.report)}")
+    print(f"written to {shown(args.report)}")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    command.run("regress mutants", main)

@@ -2,19 +2,15 @@
 
 import argparse
 import concurrent.futures
-import fnmatch
 import os
 import shlex
-import signal
 import sys
 import time
-from dataclasses import replace
 from pathlib import Path
-
 
 from . import build
 from . import cases as casefiles
-from . import compare
+from . import command
 from . import coverage
 from . import execute
 from . import explain
@@ -23,13 +19,12 @@ from . import launcher
 from . import limits
 from . import reference
 from . import runtime_check
+from .command import SETUP_ERROR
+from .expectations import Expectations
+from .files import shown
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
-
-CASES_DIR = build.ROOT / "suite" / "cases"
-SETUP_ERROR = 2
-# In the build directory: the cases that failed in its last run, one name a line, for --failed.
-FAILED_FILE = "failed-cases.txt"
+from .selection import FAILED_FILE, SelectionError, last_failed, record_failed, selected
 
 EPILOG = """\
 commands of ./regress besides running the cases:
@@ -127,7 +122,7 @@ def parse_args(argv):
                         "the runtime, how many calls each deliverable's cases make and the argument "
                         f"classes they reach; also written to BUILD/{coverage.FILE_NAME}, "
                         "e.g. ./regress --coverage")
-    p.add_argument("--cases", metavar="DIR", default=str(CASES_DIR),
+    p.add_argument("--cases", metavar="DIR", default=str(casefiles.CASES_DIR),
                    help="read case files from DIR (default: suite/cases), e.g. --cases my/cases")
     p.add_argument("--bin", metavar="DIR",
                    help="take the programs from DIR instead of the build's bin/, e.g. --bin /tmp/bin")
@@ -167,59 +162,6 @@ def parse_args(argv):
     return args
 
 
-def shown(path):
-    """A path as the reader most easily finds it: relative to here when it is below here."""
-    path = Path(path).resolve()
-    try:
-        return str(path.relative_to(Path.cwd()))
-    except ValueError:
-        return str(path)
-
-
-class SelectionError(Exception):
-    """The options select no case, or a pattern selects nothing: a typo, not an empty success."""
-
-
-def matches(case, pattern, ids):
-    if pattern in ids:
-        return case.id == pattern
-    if any(ch in pattern for ch in "*?["):
-        return fnmatch.fnmatchcase(case.id, pattern)
-    return pattern in case.id
-
-
-def selected(all_cases, only=(), exclude=(), failed=None):
-    """The cases --only, --exclude and --failed leave (failed: the names to keep, or None)."""
-    ids = {c.id for c in all_cases}
-    unmatched = [p for p in [*only, *exclude] if not any(matches(c, p, ids) for c in all_cases)]
-    if unmatched:
-        raise SelectionError(f"no case matches {' or '.join(unmatched)} (see ./regress --list)")
-    chosen = [c for c in all_cases
-              if (not only or any(matches(c, p, ids) for p in only))
-              and not any(matches(c, p, ids) for p in exclude)
-              and (failed is None or c.id in failed)]
-    if not chosen:
-        raise SelectionError("the options leave no case to run")
-    return chosen
-
-
-def last_failed(build_dir):
-    """The names of the cases that failed in the build's last run."""
-    try:
-        names = (Path(build_dir) / FAILED_FILE).read_text().split()
-    except FileNotFoundError:
-        raise SelectionError(f"--failed: no run recorded in {shown(build_dir)}") from None
-    if not names:
-        raise SelectionError(f"--failed: no case failed in the last run in {shown(build_dir)}")
-    return set(names)
-
-
-def record_failed(build_dir, verdicts):
-    build_dir.mkdir(parents=True, exist_ok=True)
-    failed = [v.case.id for v in verdicts if not v.passed]
-    files.write_atomically(build_dir / FAILED_FILE, "".join(f"{name}\n" for name in failed))
-
-
 def output_problems(args):
     """What stands in the way of the files the run is to write, found before any case runs."""
     problems = [files.output_file_problem(args.junit) if args.junit else None,
@@ -236,86 +178,13 @@ def rerun_command(args):
             words += [f"--{option}", getattr(args, option)]
     if args.emulator not in ("auto", "none"):
         words += ["--emulator", args.emulator]
-    if Path(args.cases).resolve() != CASES_DIR:
+    if Path(args.cases).resolve() != casefiles.CASES_DIR:
         words += ["--cases", args.cases]
     default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
     return lambda case: shlex.join(words + ["--only", case.id, "-v"])
-
-
-def check_runtime(archive):
-    """None when the archive will do; otherwise the reason, ready to print."""
-    if not Path(archive).is_file():
-        return f"regress: runtime archive not found: {archive}"
-    try:
-        rows = runtime_check.check_archive(archive)
-    except runtime_check.ArchiveUnreadable as error:
-        return f"regress: cannot read runtime archive {archive}: {error}"
-    return runtime_check.format_problems(archive, rows) if rows else None
-
-
-class Expectations:
-    """Where each case's expected output comes from: its case file, or the expectation set, which
-    may also mark a case as a known failure of its runtime."""
-
-    def __init__(self, args):
-        self.set_dir = args.expect or args.bless
-        self.blessing = bool(args.bless)
-        self.cases_dir = args.cases
-        self.loaded = {}
-
-    def describe(self):
-        if self.blessing:
-            return (f"recording the outputs of cases not marked fixed into {shown(self.set_dir)}; "
-                    "fixed cases are checked against the case files")
-        if self.set_dir:
-            return (f"the expectation set {shown(self.set_dir)}, "
-                    "and the case files for cases marked fixed")
-        return "the case files"
-
-    def set_file(self, case):
-        return shown(Path(self.set_dir) / f"{case.deliverable}.json")
-
-    def for_case(self, case):
-        """(expected, where it came from); expected None when the set lacks the case."""
-        case_file = shown(Path(self.cases_dir) / f"{case.deliverable}.json")
-        if not self.set_dir:
-            return case.expected, case_file
-        if case.deliverable not in self.loaded:
-            self.loaded[case.deliverable] = casefiles.load_expectations(self.set_dir, case.deliverable)
-        entry = self.loaded[case.deliverable].get(case.name)
-        if case.fixed or (entry is not None and entry.stdout is None):
-            if entry is None or not entry.known_failure:
-                return case.expected, case_file
-            return (replace(case.expected, known_failure=entry.known_failure),
-                    f"{case_file}; a known failure in {self.set_file(case)}")
-        return entry, self.set_file(case)
-
-
-def judge(case, outcome, expectations):
-    expected, where = expectations.for_case(case)
-    if expectations.blessing and not case.fixed and not (expected and expected.known_failure):
-        verdict = compare.Verdict(case, outcome, expectations.set_file(case), blessed=True)
-        verdict.problems += compare.memcheck_problems(outcome)
-        if not outcome.exited:
-            verdict.problems.append(f"cannot bless: {outcome.detail}")
-        return verdict
-    return compare.judge(case, outcome, expected, where)
-
-
-def bless_all(expectations, all_cases, verdicts, report):
-    """Records the blessed outputs into the set, and shows what that changed in it."""
-    blessings = []
-    for deliverable in dict.fromkeys(c.deliverable for c in all_cases):
-        recorded = {v.case.name: casefiles.Expected(v.outcome.stdout, v.outcome.stderr, v.outcome.status)
-                    for v in verdicts
-                    if v.blessed and v.passed and v.case.deliverable == deliverable}
-        if recorded:
-            names = [c.name for c in all_cases if c.deliverable == deliverable]
-            blessings.append(casefiles.bless(expectations.set_dir, deliverable, names, recorded))
-    report.blessings(blessings, shown(expectations.set_dir))
 
 
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
@@ -333,7 +202,7 @@ def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
                 if future.cancelled():
                     continue
                 case = futures[future]
-                verdicts[case.id] = judge(case, future.result(), expectations)
+                verdicts[case.id] = expectations.judge(case, future.result())
                 report.progress(len(verdicts), total, verdicts[case.id])
                 failed += not verdicts[case.id].passed
                 if failed == args.max_failures:
@@ -370,7 +239,7 @@ def main(argv):
     if args.expect and not Path(args.expect).is_dir():
         print(f"regress: no expectation set at {args.expect} (record one with --bless)", file=sys.stderr)
         return SETUP_ERROR
-    expectations = Expectations(args)
+    expectations = Expectations(args.cases, args.expect or args.bless, blessing=bool(args.bless))
     if args.list:
         for case in chosen:
             print(case.id)
@@ -390,7 +259,7 @@ def main(argv):
               f"{starter.describe()}", file=sys.stderr)
         return SETUP_ERROR
     for archive in filter(None, (args.runtime, args.against)):
-        trouble = check_runtime(archive)
+        trouble = runtime_check.refusal(archive)
         if trouble:
             print(trouble, file=sys.stderr)
             return SETUP_ERROR
@@ -431,7 +300,7 @@ def main(argv):
         if not args.valgrind:
             case_limits.record(verdicts)
         if expectations.blessing:
-            bless_all(expectations, all_cases, verdicts, report)
+            report.blessings(expectations.bless_all(all_cases, verdicts), shown(args.bless))
             reference.keep(args.bless, args.runtime)
     except casefiles.CaseFileError as error:
         print(f"regress: {error}", file=sys.stderr)
@@ -452,19 +321,5 @@ def main(argv):
     return 0 if all(v.passed for v in verdicts) else 1
 
 
-def interrupted(signum, _frame):
-    raise KeyboardInterrupt(signum)
-
-
 if __name__ == "__main__":
-    # The programs run in sessions of their own, out of reach of the terminal's
-    # signals, so the runner must end them itself however it is stopped.
-    for stop in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(stop, interrupted)
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt as stop:
-        execute.stop_all()
-        signum = stop.args[0] if stop.args else signal.SIGINT
-        print(f"\nregress: stopped by {signal.Signals(signum).name}", file=sys.stderr)
-        sys.exit(128 + signum)
+    command.run("regress", main)

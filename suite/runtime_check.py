@@ -112,3 +112,14 @@ def format_problems(archive, rows):
     lines += [f"  {n:<{width[0]}}  {need:<{width[1]}}  {found}" for n, need, found in rows]
     lines.append(f"{len(rows)} problem{'s' if len(rows) != 1 else ''}; nothing was built or run.")
     return "\n".join(lines)
+
+
+def refusal(archive):
+    """None when the archive will do; otherwise why not, ready to print."""
+    if not Path(archive).is_file():
+        return f"regress: runtime archive not found: {archive}"
+    try:
+        rows = check_archive(archive)
+    except ArchiveUnreadable as error:
+        return f"regress: cannot read runtime archive {archive}: {error}"
+    return format_problems(archive, rows) if rows else None
