@@ -1,4 +1,5 @@
-"""./regress installs only what the command needs: a plain run no fuzzing or valgrind toolchain."""
+"""./regress installs only what the command needs (a plain run no fuzzing or valgrind toolchain),
+and gets past a mirror whose indices fail to download, stopping only when the install fails."""
 
 import os
 import re
@@ -13,16 +14,27 @@ from tests.runner.support import ROOT
 FAKES = {"dpkg-query": "exit 1", "dpkg": "exit 0", "apt-cache": "exit 0", "apt-get": "exit 0"}
 
 
+def regress_with(fakes, *args):
+    """./regress ARGS with stand-ins for the package tools (name -> shell body); what it did."""
+    with tempfile.TemporaryDirectory(prefix="regress-packages-") as scratch:
+        for name, body in {**FAKES, **fakes}.items():
+            fake = Path(scratch) / name
+            fake.write_text(f"#!/bin/sh\n{body}\n")
+            fake.chmod(0o755)
+        return subprocess.run([str(ROOT / "regress"), *args], capture_output=True, text=True, timeout=120,
+                              env={**os.environ, "PATH": f"{scratch}:{os.environ['PATH']}",
+                                   "KEL_APT_PAUSE": "0"})
+
+
+# An update that fails as a mirror in mid-sync makes it fail, and an install that still works.
+FLAKY_MIRROR = {"apt-get": 'if [ "$1" = update ]; then echo "File has unexpected size"; exit 100; fi; exit 0',
+                "apt-cache": "exit 1"}
+
+
 class PackagesByCommand(unittest.TestCase):
     def wanted(self, *args):
         """The packages ./regress ARGS asks for when none is installed."""
-        with tempfile.TemporaryDirectory(prefix="regress-packages-") as scratch:
-            for name, body in FAKES.items():
-                fake = Path(scratch) / name
-                fake.write_text(f"#!/bin/sh\n{body}\n")
-                fake.chmod(0o755)
-            done = subprocess.run([str(ROOT / "regress"), *args], capture_output=True, text=True,
-                                  env={**os.environ, "PATH": f"{scratch}:{os.environ['PATH']}"}, timeout=120)
+        done = regress_with({}, *args)
         found = re.search(r"^regress: (?:installing|the suite needs packages that are not installed:) (.*)$",
                           done.stdout + done.stderr, re.M)
         self.assertIsNotNone(found, done.stdout + done.stderr)
@@ -33,6 +45,24 @@ class PackagesByCommand(unittest.TestCase):
         self.assertEqual(plain, {"g++-multilib", "ninja-build", "cmake", "libgtest-dev", "python3"})
         self.assertEqual(self.wanted("--list", "--emulator", "none", "--valgrind") - plain,
                          {"valgrind", "libc6-dbg:i386"})
+
+
+
+@unittest.skipUnless(os.geteuid() == 0, "./regress installs only when run as root")
+class FlakyMirror(unittest.TestCase):
+    def test_a_failing_update_is_retried_then_the_install_tried_anyway(self):
+        done = regress_with(FLAKY_MIRROR, "--list", "--emulator", "none", "--valgrind", "--only", "argshow/")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("argshow/", done.stdout)
+        self.assertEqual(done.stderr.count("apt-get update failed (try"), 2 * 2, done.stderr)
+        self.assertIn("installing from the indices that did download", done.stderr)
+
+    def test_only_a_failed_install_stops_the_run_with_the_command_to_run_by_hand(self):
+        broken = {**FLAKY_MIRROR, "apt-get": FLAKY_MIRROR["apt-get"].replace("exit 0", "exit 100")}
+        done = regress_with(broken, "--list", "--emulator", "none")
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("run by hand: apt-get update && apt-get install -y g++-multilib", done.stderr)
+        self.assertNotIn("argshow/", done.stdout)
 
 
 if __name__ == "__main__":
