@@ -2,6 +2,7 @@
 
 import json
 import re
+import signal
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -21,13 +22,16 @@ FIELDS = {
     "files": (dict, {}),
     "stdout": (str, REQUIRED),
     "stderr": (str, REQUIRED),
-    "status": (int, REQUIRED),
+    "status": (int, None),
+    "signal": (str, None),
     "fixed": (bool, False),
     "timeout": ((int, float), 20),
     "stdout_filter": (list, []),
     "stdin_chunks": (list, []),
     "stdin_from": (str, "pipe"),
     "stdout_to": (str, "pipe"),
+    "stdout_closed_after": (int, None),
+    "ignored_signals": (list, []),
     "terminal": (list, None),
     "terminal_streams": (list, None),
 }
@@ -36,19 +40,27 @@ STDOUT_TO = ("pipe", "full", "closed", "stopped")
 # Where stdout goes to no pipe, so nothing of it is captured.
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
+UNCATCHABLE = ("SIGKILL", "SIGSTOP")
 
 
 class CaseFileError(Exception):
     """A case file or expectation file that cannot be used as it stands."""
 
 
+def signal_number(name):
+    """The number of a signal named as the system does ("SIGPIPE"); None for no such signal."""
+    member = signal.Signals.__members__.get(name)
+    return int(member) if member is not None else None
+
+
 @dataclass(frozen=True)
 class Expected:
     stdout: str
     stderr: str
-    status: int
+    status: int   # the exit status; None when the program is to be killed by a signal
     # Why the runtime of an expectation set is known to fail the case; empty when it is not.
     known_failure: str = ""
+    signal: str = ""   # the signal that is to kill it ("SIGPIPE"), instead of an exit status
 
 
 @dataclass(frozen=True)
@@ -69,6 +81,9 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
+    stdout_closed_after: int = None
+    ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
 
     @property
     def id(self):
@@ -159,7 +174,30 @@ def _check_streams(where, v, entry):
                             "compared as stdout: put stdout on it too")
     if v["stdout_to"] in UNCAPTURED and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
+    closed_after = v["stdout_closed_after"]
+    if closed_after is not None:
+        if closed_after < 0:
+            raise CaseFileError(f"{where}: stdout_closed_after must be 0 or more")
+        if "stdout_to" in entry or "stdout" in on:
+            raise CaseFileError(f"{where}: stdout_closed_after reads stdout from a pipe of its own: "
+                                "no stdout_to, and stdout not on the terminal")
+        if len(v["stdout"]) > closed_after:
+            raise CaseFileError(f"{where}: stdout is longer than the {closed_after} bytes read of it")
     return on
+
+
+def _check_ending(where, v):
+    """An exit status or a signal, one of them, and signals known by their names."""
+    if (v["status"] is None) == (v["signal"] is None):
+        raise CaseFileError(f"{where}: give one of status (how it exits) and signal (what kills it)")
+    if v["status"] is not None and not 0 <= v["status"] <= 255:
+        raise CaseFileError(f"{where}: status must be 0 to 255")
+    if v["signal"] is not None and signal_number(v["signal"]) is None:
+        raise CaseFileError(f"{where}: signal {v['signal']!r} is not a signal's name (such as SIGPIPE)")
+    if not all(isinstance(n, str) and signal_number(n) and n not in UNCATCHABLE
+               for n in v["ignored_signals"]):
+        raise CaseFileError(f"{where}: ignored_signals must list the names of signals that can be "
+                            "ignored (such as SIGPIPE)")
 
 
 def _terminal_streams(where, v):
@@ -183,8 +221,7 @@ def _case(deliverable, where, entry):
         raise CaseFileError(f"{where}: args must be strings without NUL")
     if not all(isinstance(c, str) for c in v["files"].values()):
         raise CaseFileError(f"{where}: files must map names to strings")
-    if not 0 <= v["status"] <= 255:
-        raise CaseFileError(f"{where}: status must be 0 to 255")
+    _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
     program = _plain_name(where, v["program"] or deliverable, "program")
@@ -200,7 +237,7 @@ def _case(deliverable, where, entry):
         args=tuple(v["args"]),
         stdin=v["stdin"],
         files=tuple((_plain_name(where, n, "file"), c) for n, c in v["files"].items()),
-        expected=Expected(v["stdout"], v["stderr"], v["status"]),
+        expected=Expected(v["stdout"], v["stderr"], v["status"], signal=v["signal"] or ""),
         fixed=v["fixed"],
         timeout=float(v["timeout"]),
         stdout_filter=_compile_filters(where, v["stdout_filter"]),
@@ -209,6 +246,8 @@ def _case(deliverable, where, entry):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        stdout_closed_after=v["stdout_closed_after"],
+        ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
     )
 
 
@@ -255,17 +294,20 @@ def _expectation_path(expect_dir, deliverable):
 
 
 def _expected_entry(path, name, entry):
-    outputs = {"stdout", "stderr", "status"}
+    ending = "signal" if isinstance(entry, dict) and "signal" in entry else "status"
+    outputs = {"stdout", "stderr", ending}
     if isinstance(entry, dict) and set(entry) in (outputs, outputs | {"xfail"}):
-        if (_is_a(entry["stdout"], str) and _is_a(entry["stderr"], str) and _is_a(entry["status"], int)
-                and _is_a(entry.get("xfail", "-"), str)):
+        status, killed_by = entry.get("status"), entry.get("signal", "")
+        if (_is_a(entry["stdout"], str) and _is_a(entry["stderr"], str) and _is_a(entry.get("xfail", "-"), str)
+                and (_is_a(status, int) or _is_a(killed_by, str) and signal_number(killed_by))):
             return Expected(_latin1(path, entry["stdout"]), _latin1(path, entry["stderr"]),
-                            entry["status"], entry.get("xfail", ""))
+                            status, entry.get("xfail", ""), killed_by)
     elif isinstance(entry, dict) and set(entry) == {"xfail"} and _is_a(entry["xfail"], str):
         # The case file's expected output, which this runtime is known to miss.
         return Expected(None, None, None, entry["xfail"])
-    raise CaseFileError(f"{path}: {name!r} must have stdout, stderr (strings) and status, "
-                        "and may have xfail (the reason it is a known failure), or only xfail")
+    raise CaseFileError(f"{path}: {name!r} must have stdout, stderr (strings) and status (or the "
+                        "signal that kills it), and may have xfail (the reason it is a known failure), "
+                        "or only xfail")
 
 
 def load_expectations(expect_dir, deliverable):
@@ -281,8 +323,8 @@ def load_expectations(expect_dir, deliverable):
 
 
 def _entry_json(expected):
-    entry = {} if expected.stdout is None else {"stdout": expected.stdout, "stderr": expected.stderr,
-                                                "status": expected.status}
+    ending = {"signal": expected.signal} if expected.signal else {"status": expected.status}
+    entry = {} if expected.stdout is None else {"stdout": expected.stdout, "stderr": expected.stderr, **ending}
     return {**entry, "xfail": expected.known_failure} if expected.known_failure else entry
 
 

@@ -1,12 +1,30 @@
 """Where each case's expected output comes from (its case file or an expectation set), the
 verdict on an outcome, and the recording of a blessed set."""
 
+import signal
 from dataclasses import replace
 from pathlib import Path
 
 from . import cases as casefiles
 from . import compare
 from .files import shown
+
+
+def _blessable_signal(case, outcome):
+    """Whether the signal that killed the program is an ending to record: the one the case file
+    expects, or SIGPIPE where the case's reader goes away, which a runtime may leave to the system."""
+    if outcome.ending != "signal":
+        return False
+    return outcome.status in (casefiles.signal_number(case.expected.signal),
+                              signal.SIGPIPE if case.stdout_closed_after is not None else None)
+
+
+def _recorded(outcome):
+    """An outcome as an expectation set holds it."""
+    if outcome.ending == "signal":
+        return casefiles.Expected(outcome.stdout, outcome.stderr, None,
+                                  signal=signal.Signals(outcome.status).name)
+    return casefiles.Expected(outcome.stdout, outcome.stderr, outcome.status)
 
 
 class Expectations:
@@ -53,7 +71,7 @@ class Expectations:
         if self.blessing and not case.fixed and not (expected and expected.known_failure):
             verdict = compare.Verdict(case, outcome, self.set_file(case), blessed=True)
             verdict.problems += compare.memcheck_problems(outcome)
-            if not outcome.exited:
+            if not (outcome.exited or _blessable_signal(case, outcome)):
                 verdict.problems.append(f"cannot bless: {outcome.detail}")
             return verdict
         return compare.judge(case, outcome, expected, where)
@@ -62,7 +80,7 @@ class Expectations:
         """Records the blessed outputs into the set: what that changed in each file."""
         blessings = []
         for deliverable in dict.fromkeys(c.deliverable for c in all_cases):
-            recorded = {v.case.name: casefiles.Expected(v.outcome.stdout, v.outcome.stderr, v.outcome.status)
+            recorded = {v.case.name: _recorded(v.outcome)
                         for v in verdicts
                         if v.blessed and v.passed and v.case.deliverable == deliverable}
             if recorded:

@@ -116,8 +116,8 @@ class Report:
         for blessing in blessings:
             for name, old, new in blessing.changed:
                 self.say(f"\nchanged {blessing.path.stem}/{name}:", QUIET)
-                if old.status != new.status:
-                    self.say(f"    status: {old.status} -> {new.status}", QUIET)
+                if (old.status, old.signal) != (new.status, new.signal):
+                    self.say(f"    status: {old.signal or old.status} -> {new.signal or new.status}", QUIET)
                 for stream in ("stdout", "stderr"):
                     diff = unified_diff(stream, getattr(old, stream), getattr(new, stream),
                                         sides=("blessed", "new"))
