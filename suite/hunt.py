@@ -7,11 +7,12 @@ import itertools
 import json
 import os
 import random
+import signal
 import sys
 import threading
 import time
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 from . import build
@@ -38,6 +39,9 @@ QUIET_PROGRESS_EVERY = 10.0
 RUN_LIMIT = 10.0
 # Runs of both runtimes that one reduction may take.
 REDUCTION_RUNS = 400
+# The kinds of round: inputs every runtime must read alike, inputs whose reading is the
+# runtime's own, and plain inputs with stdout's reader going away part-way.
+PLAIN, FREE, GONE = "plain", "free", "reader gone"
 # Below this share of its inputs compared, a deliverable's line in the table is not the whole story.
 ENOUGH_COMPARED = 0.95
 
@@ -51,9 +55,10 @@ def each(make):
 class Target:
     """One deliverable as the hunt drives it. kind: "lines" (many inputs, one per line of standard
     input, in one run), "args" (an argument vector), "file" (rounds.txt), "seeded" (the numbers).
-    A round is `batch` inputs; every other round of a target with a `free_batch` is that many
-    inputs whose reading is the runtime's own. plain(run) says whether every runtime must read a
-    run's inputs alike (None: always). messages: the events' messages that the program signals."""
+    A round is `batch` inputs; a target with a `free_batch` takes turns with rounds of that many
+    inputs whose reading is the runtime's own, one of "lines" with rounds whose stdout's reader
+    goes away. plain(run) says whether every runtime must read a run's inputs alike (None:
+    always). messages: the events' messages that the program signals itself."""
     deliverable: str
     program: str
     kind: str
@@ -63,7 +68,9 @@ class Target:
     free_batch: int = 0
     messages: tuple = ()
 
-    def case(self, run, name="hunt"):
+    def case(self, run, gone=None):
+        """The run as a case; gone: (count, SIGPIPE ignored) for a reader of stdout that closes
+        its end after count bytes, else None."""
         args, stdin, files_ = (), "", ()
         if self.kind == "lines":
             stdin = "".join(line + "\n" for line in run)
@@ -73,8 +80,16 @@ class Target:
             files_ = (("rounds.txt", run[0]),)
         else:
             args = ("input=" + ",".join(run[0]),)
-        return casefiles.Case(self.deliverable, name, self.program, args, stdin, files_, None, False,
+        case = casefiles.Case(self.deliverable, "hunt", self.program, args, stdin, files_, None, False,
                               RUN_LIMIT, ())
+        if gone is None:
+            return case
+        count, ignored = gone
+        return replace(case, stdout_closed_after=count, ignored_signals=(signal.SIGPIPE,) if ignored else ())
+
+    @property
+    def kinds(self):
+        return (PLAIN, *((FREE,) if self.free_batch else ()), *((GONE,) if self.kind == "lines" else ()))
 
 
 def lines_of(text):
@@ -145,81 +160,99 @@ class Hunt:
         self.strict, self.fixed, self.seed = strict, fixed, seed
         self.max_found = max_found
         k, n = shard
-        # Round r of a deliverable's plain (or free) rounds has inputs of its own; shard K of N
-        # takes rounds K-1, K-1+N, ...
-        self.turns = [(t, free) for t in targets for free in (False, True)[:1 + bool(t.free_batch)]]
+        # Round r of a deliverable's rounds of one kind has inputs of its own; shard K of N takes
+        # rounds K-1, K-1+N, ...
+        self.turns = [(t, kind) for t in targets for kind in t.kinds]
         self.rounds = {turn: itertools.count(k - 1, n) for turn in self.turns}
         self.tallies = {t.deliverable: Tally() for t in targets}
         self.lock = threading.Lock()
         self.stop = threading.Event()
 
-    def how(self, target, run):
+    def how(self, target, run, gone):
         """How much of the run the two runtimes must agree on."""
         if not self.strict:
             return judge.EXACT
+        if gone:
+            return judge.READER_GONE_OUTPUT if target.deliverable in self.fixed else judge.READER_GONE
         if target.plain is not None and not target.plain(run):
             return judge.ENDING
         return judge.EXACT if target.deliverable in self.fixed else judge.LAYOUT_FREE
 
-    def outcomes(self, target, run):
-        case = target.case(run)
+    def outcomes(self, target, run, gone=None):
+        case = target.case(run, gone)
         return [execute.run_case(case, b, b, self.starter) for b in self.bins]
 
-    def judged(self, target, run):
+    def judged(self, target, run, gone=None):
         """(reference, yours, whether they differ); differ is None where the reference's run did
         not end by itself, so that nothing could be compared."""
-        reference, yours = self.outcomes(target, run)
-        if not reference.exited:
+        reference, yours = self.outcomes(target, run, gone)
+        if not judge.ended_by_itself(reference, gone is not None):
             return reference, yours, None
-        return reference, yours, judge.disagree(reference, yours, self.how(target, run),
+        return reference, yours, judge.disagree(reference, yours, self.how(target, run, gone),
                                                 input_text(target.case(run)), target.messages)
 
-    def differs(self, target, run):
-        return self.judged(target, run)[2] is True
+    def differs(self, target, run, gone=None):
+        return self.judged(target, run, gone)[2] is True
 
-    def round_inputs(self, target, free=False):
+    def round_inputs(self, target, kind=PLAIN):
+        """The round's random source and its inputs."""
         with self.lock:
-            number = next(self.rounds[target, free])
-        rng = random.Random(f"{self.seed}:{target.deliverable}:{'free:' if free else ''}{number}")
-        return target.make(rng, target.free_batch if free else target.batch, free)
+            number = next(self.rounds[target, kind])
+        rng = random.Random(f"{self.seed}:{target.deliverable}:{'' if kind == PLAIN else kind + ':'}{number}")
+        return rng, target.make(rng, target.free_batch if kind == FREE else target.batch, kind == FREE)
 
-    def one_round(self, target, free):
+    def one_round(self, target, kind):
         """A round of inputs for the target, run under both runtimes; a disagreement is tracked
         down to its inputs and reduced."""
-        batch = self.round_inputs(target, free)
+        rng, batch = self.round_inputs(target, kind)
         for run in [batch] if target.kind == "lines" else [[item] for item in batch]:
-            self.settle(target, run)
+            whole = self.settle(target, run)
+            if kind == GONE and whole is not None and whole.stdout:
+                self.leave_part_way(target, run, rng, len(whole.stdout))
 
-    def settle(self, target, run):
-        """Compares one run. A run that does not end by itself under the reference (it floods,
-        hangs, is killed or cannot start) compares nothing: it is split until its parts end, and an
-        input whose run alone does not end is not comparable."""
-        reference, _, differ = self.judged(target, run)
+    def leave_part_way(self, target, run, rng, length):
+        """The run again, with stdout's reader going away: after a count of bytes drawn from the
+        reference's whole output of `length`, at least a pipe's page short of its end so that the
+        program writes again after the close; or before the program starts. SIGPIPE is ignored in
+        half of them, so that the runtime meets the failed write itself."""
+        room = length - execute.PIPE_PAGE - 1
+        count = rng.randint(1, room) if room > execute.PIPE_PAGE and rng.random() < 0.75 else 0
+        self.settle(target, run, (count, rng.random() < 0.5))
+
+    def settle(self, target, run, gone=None):
+        """Compares one run; returns the reference's outcome where that ended by itself. A run that
+        does not end by itself under the reference (it floods, hangs, is killed or cannot start)
+        compares nothing: it is split until its parts end, and an input whose run alone does not
+        end is not comparable. The runs with the reader gone are of inputs counted already."""
+        reference, _, differ = self.judged(target, run, gone)
         tally = self.tallies[target.deliverable]
-        if differ is None and len(run) > 1:
-            if self.stop.is_set():
-                return
-            half = len(run) // 2
-            self.settle(target, run[:half])
-            self.settle(target, run[half:])
-            return
+        if differ is None and len(run) > 1 and gone is None:
+            if not self.stop.is_set():
+                half = len(run) // 2
+                self.settle(target, run[:half])
+                self.settle(target, run[half:])
+            return None
         with self.lock:
-            tally.tried += len(run)
-            if differ is None:
-                tally.not_comparable[reference.ending] += len(run)
-                return
-            tally.compared += len(run)
+            if gone is None:
+                tally.tried += len(run)
+                if differ is None:
+                    tally.not_comparable[reference.ending] += len(run)
+                else:
+                    tally.compared += len(run)
             if not differ:
-                return
+                return reference if differ is not None else None
             tally.differences += 1
             if tally.reductions >= REDUCTIONS or self.stop.is_set():
-                return
+                return reference
             tally.reductions += 1
+        if gone and gone[0] and self.differs(target, run, (0, gone[1])):
+            gone = (0, gone[1])  # the reader gone from the start: the same whatever the output
         # A reduction that would take longer is left where it has got to.
         tries = itertools.count()
-        still = lambda part: next(tries) < REDUCTION_RUNS and self.differs(target, part)
+        still = lambda part: next(tries) < REDUCTION_RUNS and self.differs(target, part, gone)
         culprit = reduce.ddmin(run, still) if len(run) > 1 else run
-        self.keep(target, self.reduced(target, culprit, still))
+        self.keep(target, self.reduced(target, culprit, still), gone)
+        return reference
 
     @staticmethod
     def reduced(target, culprit, still):
@@ -238,12 +271,12 @@ class Hunt:
             return [reduce.reduce_text(item, lambda t: still([t]))]
         return [reduce.simplify_numbers(item, lambda ws: still([ws]), numeric=lambda w: True)]
 
-    def keep(self, target, reduced_run):
+    def keep(self, target, reduced_run, gone):
         """Keeps the reduced case, unless it meets a fault found already: its inputs differ only
         in their numbers, or both runtimes give the same outputs as for another."""
-        case = target.case(reduced_run)
-        outcomes = self.outcomes(target, reduced_run)
-        key = saved.fault_key(case.program, case.args, case.stdin, case.files)
+        case = target.case(reduced_run, gone)
+        outcomes = self.outcomes(target, reduced_run, gone)
+        key = saved.fault_key(case.deliverable, saved.inputs_of(case))
         signature = tuple((o.ending, o.status, o.stdout, o.stderr) for o in outcomes)
         tally = self.tallies[target.deliverable]
         with self.lock:
@@ -275,8 +308,8 @@ def hunt_for(hunt, seconds, jobs, out):
     def worker():
         while time.monotonic() < deadline and not hunt.stop.is_set():
             with turn_lock:
-                target, free = hunt.turns[next(turn) % len(hunt.turns)]
-            hunt.one_round(target, free)
+                target, kind = hunt.turns[next(turn) % len(hunt.turns)]
+            hunt.one_round(target, kind)
 
     every = PROGRESS_EVERY if out.isatty() else QUIET_PROGRESS_EVERY
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
@@ -295,6 +328,9 @@ def shown_case(case):
         lines += [f"  stdin:  {trace.quoted(l.encode('latin-1'))}" for l in case.stdin.splitlines()]
     for name, content in case.files:
         lines.append(f"  {name}: {trace.quoted(content.encode('latin-1'))}")
+    if case.stdout_closed_after is not None:
+        lines.append(f"  stdout: its reader goes away after {case.stdout_closed_after} bytes"
+                     + (", with SIGPIPE ignored" if case.ignored_signals else ""))
     return lines
 
 
@@ -333,8 +369,7 @@ def not_comparable_note(deliverable, tally):
 
 
 def report(hunt, args, starter, labels, out):
-    """The reduced cases, saved and shown, and the table; returns whether every deliverable
-    compared something."""
+    """The reduced cases, saved and shown, and the table; returns what the table does."""
     found = [(d, case, outcomes) for d, t in hunt.tallies.items() for case, outcomes in t.found.values()]
     entries = {}
     for d, case, outcomes in found:
@@ -351,18 +386,26 @@ def report(hunt, args, starter, labels, out):
                             + shown_outcome(labels[1], yours)) + "\n")
         out.write("  explanation: the first call into the runtime that differs\n")
         out.write("".join(f"    {line}\n" for line in explained[id(case)]))
+    return table(hunt, out)
+
+
+def table(hunt, out):
+    """The counts of each deliverable, and what they leave out; returns whether every
+    deliverable compared something (or was left untried by a hunt stopped as asked)."""
     out.write(f"\n{'deliverable':<12} {'inputs':>9} {'compared':>9} {'not comparable':>15} "
               f"{'differences':>12} {'distinct cases':>15}\n")
     for d, t in hunt.tallies.items():
         out.write(f"{d:<12} {t.tried:>9} {t.compared:>9} {sum(t.not_comparable.values()):>15} "
                   f"{t.differences:>12} {len(t.found):>15}\n")
+    # A hunt stopped once it had found enough leaves some deliverables untried, as asked.
+    stopped = hunt.stop.is_set()
     notes = [not_comparable_note(d, t) for d, t in hunt.tallies.items()
-             if not t.tried or t.compared < ENOUGH_COMPARED * t.tried]
+             if (t.tried or not stopped) and (not t.tried or t.compared < ENOUGH_COMPARED * t.tried)]
     out.write("".join(f"{note}\n" for note in notes))
-    if hunt.stop.is_set():
+    if stopped:
         out.write(f"stopped once {hunt.max_found} distinct case{'s' if hunt.max_found != 1 else ''} "
                   "had been found\n")
-    return all(t.compared for t in hunt.tallies.values())
+    return all(t.compared or (stopped and not t.tried) for t in hunt.tallies.values())
 
 
 def parse_args(argv):

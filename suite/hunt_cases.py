@@ -4,6 +4,7 @@ them to a directory that other hunts (the shards of one hunt) may be adding to a
 import hashlib
 import json
 import re
+import signal
 from pathlib import Path
 
 from . import cases as casefiles
@@ -12,34 +13,44 @@ from . import files
 # Numbers in a case's inputs: cases that differ only in them meet one fault at other values.
 SHAPE = re.compile(r"(?:bits:)?[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE@][-+]?\d+)?|nan|-?inf")
 LOCK_FILE = ".hunt-save.lock"
+# The fields of a case file's entry that say what the program is given and how it is run.
+INPUT_FIELDS = ("program", "args", "stdin", "files", "stdout_closed_after", "ignored_signals")
 
 
-def fault_key(program, args, stdin, files_):
-    """What one fault's cases have in common: the program and its inputs, numbers aside."""
-    return SHAPE.sub("N", json.dumps([program, list(args), stdin, sorted(dict(files_).items())]))
+def inputs_of(case):
+    """What the case gives its program and how it runs it, as a case file's entry holds that."""
+    fields = {"program": case.program, "args": list(case.args), "stdin": case.stdin, "files": dict(case.files)}
+    if case.stdout_closed_after is not None:
+        fields["stdout_closed_after"] = case.stdout_closed_after
+    if case.ignored_signals:
+        fields["ignored_signals"] = [signal.Signals(n).name for n in case.ignored_signals]
+    return fields
+
+
+def fault_key(deliverable, entry):
+    """What one fault's cases have in common: the program, its inputs and how it is run,
+    numbers aside."""
+    fields = {"program": deliverable, "args": [], "stdin": "", "files": {}}
+    fields.update((k, entry[k]) for k in INPUT_FIELDS if k in entry)
+    return SHAPE.sub("N", json.dumps(fields, sort_keys=True))
 
 
 def case_name(case):
-    digest = hashlib.sha1(json.dumps([case.program, case.args, case.stdin, case.files]).encode("latin-1",
-                                                                                                "replace"))
+    digest = hashlib.sha1(json.dumps(inputs_of(case), sort_keys=True).encode("latin-1", "replace"))
     return f"hunt-{digest.hexdigest()[:12]}"
 
 
 def case_entry(case, reference, fixed):
     """The case with the reference's outputs; fixed only where the deliverable's output is the
-    same under every runtime, so that a runtime's own layout can be blessed."""
-    entry = {"name": case_name(case)}
-    if case.program != case.deliverable:
-        entry["program"] = case.program
-    entry.update({"args": list(case.args), "stdin": case.stdin, "files": dict(case.files),
-                  "stdout": reference.stdout, "stderr": reference.stderr, "status": reference.status,
-                  "fixed": fixed})
-    return entry
-
-
-def _entry_key(deliverable, entry):
-    return fault_key(entry.get("program", deliverable), entry.get("args", []), entry.get("stdin", ""),
-                     entry.get("files", {}))
+    same under every runtime, so that a runtime's own layout can be blessed. A reader that goes
+    away leaves how the run ends to the runtime: such a case is never fixed."""
+    fields = inputs_of(case)
+    if fields["program"] == case.deliverable:
+        del fields["program"]
+    ending = ({"signal": signal.Signals(reference.status).name} if reference.ending == "signal"
+              else {"status": reference.status})
+    return {"name": case_name(case), **fields, "stdout": reference.stdout, "stderr": reference.stderr,
+            **ending, "fixed": fixed and case.stdout_closed_after is None}
 
 
 def save(save_dir, deliverable, entries):
@@ -52,10 +63,10 @@ def save(save_dir, deliverable, entries):
     with files.held(save_dir / LOCK_FILE):
         known = _raw_cases(path) if path.exists() else []
         names = {c["name"] for c in known}
-        keys = {_entry_key(deliverable, c) for c in known}
+        keys = {fault_key(deliverable, c) for c in known}
         added = 0
         for entry in entries:
-            key = _entry_key(deliverable, entry)
+            key = fault_key(deliverable, entry)
             if entry["name"] not in names and key not in keys:
                 known.append(entry)
                 names.add(entry["name"])

@@ -2,11 +2,16 @@
 number's layout taken out, or only by how the run ends; and what a runtime's report must carry."""
 
 import re
+import signal
 
 # How much of a run two runtimes must agree on.
 EXACT = "every byte"
 LAYOUT_FREE = "numbers' layouts taken out"
 ENDING = "how the run ends"
+# Where stdout's reader went away part-way: whether the run fails (by SIGPIPE, or with a status
+# not 0) and what its report quotes; and, where the output is fixed, what the reader read.
+READER_GONE = "whether the run fails"
+READER_GONE_OUTPUT = "whether the run fails, and what was read"
 
 # A number as a runtime lays it out: blanks around it, its sign, digits, point, and an exponent
 # written with "@" or "e" and any blanks; or an infinity or NaN in any spelling.
@@ -106,18 +111,30 @@ def report_differs(reference, yours, input_text, messages):
     return not all(carries(yours, t) for t in texts) or any(numbers.count(n) > have.count(n) for n in numbers)
 
 
+def ended_by_itself(outcome, reader_gone=False):
+    """Whether the run ended of itself: it exited, or, where the reader went away, SIGPIPE ended it."""
+    return outcome.exited or (reader_gone and outcome.ending == "signal" and outcome.status == signal.SIGPIPE)
+
+
+def failed(outcome):
+    return not (outcome.exited and outcome.status == 0)
+
+
 def disagree(reference, yours, how, input_text="", messages=()):
     """Whether two outcomes of one run part ways; the reference's run ended by itself. EXACT:
-    every byte and the status count. LAYOUT_FREE: the output with numbers' layouts taken out,
+    how it ends, and every byte. LAYOUT_FREE: the output with numbers' layouts taken out,
     whether the status is 0, whether there is a report on standard error, and what it carries.
-    ENDING: that yours ends by itself too, and what its report carries."""
-    if not yours.exited:
-        return True
+    ENDING: that yours ends by itself too, and what its report carries. READER_GONE (and
+    READER_GONE_OUTPUT): that yours ends by itself, failing where the reference's run fails, and
+    what its report carries (and what the reader read)."""
     if how == EXACT:
-        return (reference.stdout, reference.stderr, reference.status) != \
-            (yours.stdout, yours.stderr, yours.status)
-    if report_differs(reference.stderr, yours.stderr, input_text, messages):
+        return (reference.ending, reference.status, reference.stdout, reference.stderr) != \
+            (yours.ending, yours.status, yours.stdout, yours.stderr)
+    gone = how in (READER_GONE, READER_GONE_OUTPUT)
+    if not ended_by_itself(yours, gone) or report_differs(reference.stderr, yours.stderr, input_text, messages):
         return True
+    if gone:
+        return failed(reference) != failed(yours) or (how == READER_GONE_OUTPUT and reference.stdout != yours.stdout)
     if how == ENDING:
         return False
     return ((reference.status == 0) != (yours.status == 0) or bool(reference.stderr) != bool(yours.stderr)

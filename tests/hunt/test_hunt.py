@@ -16,7 +16,6 @@ import time
 import unittest
 from fractions import Fraction
 from pathlib import Path
-from types import SimpleNamespace
 
 from suite import execute, hunt, hunt_cases, hunt_inputs, hunt_judge, hunt_reduce
 from tests.tracing.test_tracing import BUILD, ROOT, STARTER, archive
@@ -41,6 +40,10 @@ BROKEN = {
     "port-faults": {"read.cc": ("float v = std::strtof(text, nullptr);",
                                 "float v = static_cast<float>(std::strtod(text, nullptr));"),
                     "event.cc": ("\": %.*s\", message.b[0],", "\": %.*s\", message.b[0] < 50 ? message.b[0] : 50,")},
+    # A write that finds stdout's reader gone taken for the end of the output, and the run a success.
+    "broken-pipe-passed-over": {"stream.cc": ("    if (int error = kel_write_out(f))\n        output_failed(f, error);",
+                                              "    if (int error = kel_write_out(f); error && error != EPIPE)\n"
+                                              "        output_failed(f, error);")},
 }
 # Right, but with choices of its own where the runtime may choose: other white space before a
 # number, "e" for an exponent, and a report worded otherwise.
@@ -160,7 +163,7 @@ class Inputs(unittest.TestCase):
     def rounds(self, seed, shard, count, target="evalix"):
         chosen = [t for t in hunt.TARGETS if t.deliverable == target]
         h = hunt.Hunt(chosen, [], STARTER, True, set(), seed, shard)
-        return [[h.round_inputs(chosen[0], free) for _ in range(count)] for free in (False, True)]
+        return [[h.round_inputs(chosen[0], kind)[1] for _ in range(count)] for kind in chosen[0].kinds]
 
     def test_the_same_seed_gives_the_same_inputs(self):
         self.assertEqual(self.rounds(5, (1, 1), 3), self.rounds(5, (1, 1), 3))
@@ -269,7 +272,7 @@ class FakeRuns(hunt.Hunt):
     columns, a run floods past LIMIT, and yours writes one blank short for |P| = SHORT."""
     LIMIT, SHORT = 50000, 437
 
-    def outcomes(self, target, run):
+    def outcomes(self, target, run, gone=None):
         width = sum(abs(int(line.split()[1])) + 1 for line in run)
         if width > self.LIMIT:
             return [outcome(ending="flooded", status=-1)] * 2
@@ -305,15 +308,26 @@ class Bookkeeping(unittest.TestCase):
         self.assertGreater(tally.compared, 0)
         self.assertGreater(tally.not_comparable["flooded"], 0)
         out = io.StringIO()
-        self.assertTrue(hunt.report(h, SimpleNamespace(save=None), STARTER, ("bundled", "yours"), out))
+        self.assertTrue(hunt.table(h, out))
         self.assertRegex(out.getvalue(), r"padform: only \d+\.\d% of the inputs compared; alone, the rest's "
                                          r"runs \d+ flooded under the reference")
 
     def test_a_hunt_that_compared_nothing_says_so(self):
         h, tally = self.hunt(lambda rng, size, free: ["1 99999"] * size, seconds=1)
         out = io.StringIO()
-        self.assertFalse(hunt.report(h, SimpleNamespace(save=None), STARTER, ("bundled", "yours"), out))
+        self.assertFalse(hunt.table(h, out))
         self.assertIn("padform: nothing compared", out.getvalue())
+
+    def test_a_hunt_stopped_at_its_first_find_leaves_the_rest_untried_as_asked(self):
+        faulty = hunt.Target("d0", "call-padform", "lines", 10, lambda rng, size, free: [f"1 {FakeRuns.SHORT}"] * size)
+        rest = [hunt.Target(f"d{i}", "call-padform", "lines", 10, lambda rng, size, free: ["1 5"] * size)
+                for i in range(1, 40)]
+        h = FakeRuns([faulty, *rest], [], STARTER, True, set(), 1, max_found=1)
+        hunt.hunt_for(h, 30, 2, io.StringIO())
+        self.assertTrue(any(not t.tried for t in h.tallies.values()))
+        out = io.StringIO()
+        self.assertTrue(hunt.table(h, out))
+        self.assertNotIn("nothing compared", out.getvalue())
 
     def test_inputs_of_other_shapes_with_the_same_outputs_are_one_fault(self):
         target = hunt.Target("runtime", "call-runtime", "lines", 2,
@@ -328,7 +342,7 @@ class Bookkeeping(unittest.TestCase):
 class FakeWrites(hunt.Hunt):
     """call-runtime's writes, with yours writing the most negative integer with two minus signs."""
 
-    def outcomes(self, target, run):
+    def outcomes(self, target, run, gone=None):
         values = [line.split()[1] for line in run]
         return [outcome("".join(f"[{v}]\n" for v in values)),
                 outcome("".join(f"[{'-' if v == '-2147483648' else ''}{v}]\n" for v in values))]
@@ -419,6 +433,12 @@ class Hunting(unittest.TestCase):
         cases, report = self.found("port-faults", "evalix")
         self.assertTrue(any(c["stderr"] for c in cases), report)
         self.assertTrue(any("^" in c["stdin"] and not c["stderr"] for c in cases), report)
+
+    def test_a_reader_that_goes_away_is_no_success(self):
+        cases, report = self.found("broken-pipe-passed-over", "runtime")
+        for case in cases:
+            self.assertEqual(case["ignored_signals"], ["SIGPIPE"], case)
+            self.assertFalse(case["fixed"], case)
 
     def test_stops_at_the_first_difference(self):
         began = time.monotonic()
