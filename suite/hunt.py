@@ -37,8 +37,10 @@ PROGRESS_EVERY = 0.5
 QUIET_PROGRESS_EVERY = 10.0
 # A run of the hunt's takes some hundredths of a second; one still running after this is hung.
 RUN_LIMIT = 10.0
-# Runs of both runtimes that one reduction may take.
+# Runs of both runtimes, and seconds, that one reduction may take: past them it is left where it
+# has got to (a runtime that hangs costs the run's whole time limit at every try).
 REDUCTION_RUNS = 400
+REDUCTION_SECONDS = 120
 # The kinds of round: inputs every runtime must read alike, inputs whose reading is the
 # runtime's own, and plain inputs with stdout's reader going away part-way.
 PLAIN, FREE, GONE = "plain", "free", "reader gone"
@@ -147,6 +149,7 @@ class Tally:
 
     def __init__(self):
         self.tried = self.compared = self.differences = self.reductions = 0
+        self.unconfirmed = 0             # reduced differences that did not show when run once more
         self.not_comparable = Counter()  # how the reference's run of the input alone ended
         self.found = {}                  # fault key -> (case, outcomes)
         self.signatures = set()          # both runtimes' outcomes of each found case
@@ -247,9 +250,9 @@ class Hunt:
             tally.reductions += 1
         if gone and gone[0] and self.differs(target, run, (0, gone[1])):
             gone = (0, gone[1])  # the reader gone from the start: the same whatever the output
-        # A reduction that would take longer is left where it has got to.
-        tries = itertools.count()
-        still = lambda part: next(tries) < REDUCTION_RUNS and self.differs(target, part, gone)
+        tries, until = itertools.count(), time.monotonic() + REDUCTION_SECONDS
+        still = lambda part: (next(tries) < REDUCTION_RUNS and time.monotonic() < until
+                              and self.differs(target, part, gone))
         culprit = reduce.ddmin(run, still) if len(run) > 1 else run
         self.keep(target, self.reduced(target, culprit, still), gone)
         return reference
@@ -272,14 +275,19 @@ class Hunt:
         return [reduce.simplify_numbers(item, lambda ws: still([ws]), numeric=lambda w: True)]
 
     def keep(self, target, reduced_run, gone):
-        """Keeps the reduced case, unless it meets a fault found already: its inputs differ only
-        in their numbers, or both runtimes give the same outputs as for another."""
+        """Keeps the reduced case, unless it does not differ when run once more (a difference of
+        the moment, such as a run slowed past its time limit) or it meets a fault found already:
+        its inputs differ only in their numbers, or both runtimes give the same outputs as for
+        another."""
         case = target.case(reduced_run, gone)
-        outcomes = self.outcomes(target, reduced_run, gone)
+        *outcomes, differ = self.judged(target, reduced_run, gone)
         key = saved.fault_key(case.deliverable, saved.inputs_of(case))
         signature = tuple((o.ending, o.status, o.stdout, o.stderr) for o in outcomes)
         tally = self.tallies[target.deliverable]
         with self.lock:
+            if not differ:
+                tally.unconfirmed += 1
+                return
             if key in tally.found or signature in tally.signatures:
                 return
             tally.found[key] = (case, outcomes)
@@ -402,6 +410,8 @@ def table(hunt, out):
     notes = [not_comparable_note(d, t) for d, t in hunt.tallies.items()
              if (t.tried or not stopped) and (not t.tried or t.compared < ENOUGH_COMPARED * t.tried)]
     out.write("".join(f"{note}\n" for note in notes))
+    out.write("".join(f"{d}: {t.unconfirmed} reduced difference{'s' if t.unconfirmed != 1 else ''} did not "
+                      "show when run once more, and went unsaved\n" for d, t in hunt.tallies.items() if t.unconfirmed))
     if stopped:
         out.write(f"stopped once {hunt.max_found} distinct case{'s' if hunt.max_found != 1 else ''} "
                   "had been found\n")

@@ -329,6 +329,17 @@ class Bookkeeping(unittest.TestCase):
         self.assertTrue(hunt.table(h, out))
         self.assertNotIn("nothing compared", out.getvalue())
 
+    def test_a_difference_that_does_not_show_again_is_not_kept(self):
+        h = FakeOnce([hunt.Target("padform", "call-padform", "lines", 4,
+                                  lambda rng, size, free: [f"1 {FakeRuns.SHORT}"] * size)],
+                     [], STARTER, True, {"padform"}, 1)
+        hunt.hunt_for(h, 1, 1, io.StringIO())
+        tally = h.tallies["padform"]
+        self.assertEqual((tally.differences, len(tally.found)), (1, 0))
+        out = io.StringIO()
+        hunt.table(h, out)
+        self.assertIn("padform: 1 reduced difference did not show when run once more", out.getvalue())
+
     def test_inputs_of_other_shapes_with_the_same_outputs_are_one_fault(self):
         target = hunt.Target("runtime", "call-runtime", "lines", 2,
                              lambda rng, size, free: [f"{rng.choice(['write', 'writeint'])} -2147483648 0"] * size)
@@ -337,6 +348,15 @@ class Bookkeeping(unittest.TestCase):
         tally = h.tallies["runtime"]
         self.assertGreater(tally.differences, 1)
         self.assertEqual(len(tally.found), 1)
+
+
+class FakeOnce(FakeRuns):
+    """Yours differs at its first run only, as a run slowed past its time limit would."""
+    runs = 0
+
+    def outcomes(self, target, run, gone=None):
+        self.runs += 1
+        return super().outcomes(target, run, gone) if self.runs == 1 else [outcome("same")] * 2
 
 
 class FakeWrites(hunt.Hunt):
