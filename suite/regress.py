@@ -291,7 +291,15 @@ def main(argv):
                f"from {shown(args.cases)}, "
                f"programs from {shown(bin_dir)}")
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
-    report.say(f"programs run {starter.describe()}\n")
+    report.say(f"programs run {starter.describe()}")
+    try:
+        if args.expect:
+            for line in expectations.survey(all_cases).lines(shown(args.expect)):
+                report.say(line)
+    except casefiles.CaseFileError as error:
+        print(f"regress: {error}", file=sys.stderr)
+        return SETUP_ERROR
+    report.say()
     started = time.monotonic()
     # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
     case_limits = limits.Limits(args.build, starter.time_limit(1))

@@ -3,11 +3,11 @@
 import os
 import shlex
 
-from .compare import WORDS, unified_diff
+from .compare import CHANGED, CHANGED_SINCE_BLESSED, WORDS, unified_diff
 
 DIFF_LINES = 80
 RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
-COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
+COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, CHANGED: YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
            **{word: RED for word in WORDS.values()}}
 # What kind of fault a failure is, and what to do next, by the case's fixed mark.
 FIXED = "fixed: a conformance fault in any runtime, to fix there"
@@ -38,7 +38,7 @@ def diff_lines(diff, paint):
 
 def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text):
     """Everything a reader needs about one failed case, as lines of text."""
-    kind = FIXED if verdict.case.fixed else LAYOUT
+    kind = CHANGED_SINCE_BLESSED if verdict.changed_since_blessed else FIXED if verdict.case.fixed else LAYOUT
     lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
              f"  rerun:  {rerun}",
              f"  ran:    {command_line(verdict.case)}"]
@@ -102,20 +102,30 @@ class Report:
         self.say(f"(time: each case's own run time, added up; wall clock {wall_seconds:.2f} s "
                  f"with {jobs} job{'s' if jobs != 1 else ''})")
         known = sum(1 for v in verdicts if v.passed and v.known_failure)
+        changed = sum(1 for v in verdicts if v.changed_since_blessed)
         self.say(f"{total[1]} passed, {total[2]} failed"
-                 + (f" ({known} of the passed known failures, XFAIL)" if known else ""), QUIET)
+                 + (f" ({known} of the passed known failures, XFAIL)" if known else "")
+                 + (f" ({changed} of the failed {CHANGED_SINCE_BLESSED}, {CHANGED})" if changed else ""), QUIET)
 
     def blessings(self, blessings, set_dir):
         """What --bless changed in the set: counts, and a diff of each changed entry."""
         count = {kind: sum(len(getattr(b, kind)) for b in blessings)
-                 for kind in ("new", "changed", "unchanged", "dropped")}
+                 for kind in ("new", "changed", "unchanged", "dropped", "matching")}
+        held = sum(b.held for b in blessings)
         rewritten = [b.path.name for b in blessings if b.rewritten]
-        self.say(f"\nblessed into {set_dir}: {count['new']} new, {count['changed']} changed, "
-                 f"{count['unchanged']} unchanged, {count['dropped']} dropped; "
+        gone = [f"{b.path.stem}/{name}" for b in blessings for name in b.dropped]
+        self.say(f"\nblessed into {set_dir}: {held} entr{'y differs' if held == 1 else 'ies differ'} from the case files "
+                 f"({count['new']} new, {count['changed']} changed, {count['unchanged']} unchanged); "
+                 f"dropped {count['matching']} that the case files now give and {count['dropped']} of cases "
+                 "that no longer exist" + (f" ({', '.join(gone)})" if gone else "") + "; "
                  + (f"rewrote {', '.join(rewritten)}" if rewritten else "no file rewritten"), QUIET)
         for blessing in blessings:
             for name, old, new in blessing.changed:
                 self.say(f"\nchanged {blessing.path.stem}/{name}:", QUIET)
+                if not old.fingerprint:
+                    self.say("    its case's fingerprint added (it was blessed before entries kept one)", QUIET)
+                elif old.fingerprint != new.fingerprint:
+                    self.say("    its case changed since it was blessed", QUIET)
                 if old.status != new.status:
                     self.say(f"    status: {old.status} -> {new.status}", QUIET)
                 for stream in ("stdout", "stderr"):
