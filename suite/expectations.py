@@ -80,6 +80,11 @@ class Expectations:
                     f"{case_file}; a known failure in {self.set_file(case)}")
         return entry, self.set_file(case)
 
+    def kept(self, case):
+        """The outputs a case kept to run by hand is to give: those it is judged against, or its
+        case file's where the set's entry was blessed for another run of it."""
+        return case.expected if self.changed_since_blessed(case) else self.for_case(case)[0]
+
     def judge(self, case, outcome):
         """The verdict on one run of the case."""
         expected, where = self.for_case(case)

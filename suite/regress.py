@@ -18,6 +18,7 @@ from . import files
 from . import launcher
 from . import limits
 from . import reference
+from . import repro
 from . import runtime_check
 from .command import SETUP_ERROR
 from .expectations import Expectations
@@ -95,6 +96,10 @@ def parse_args(argv):
     p.add_argument("--max-failures", metavar="N", type=int,
                    help="stop after N cases have failed: the cases not yet started are not run, "
                         "and the report says how many, e.g. --max-failures 5")
+    p.add_argument("--keep", metavar="DIR",
+                   help="keep each selected case in DIR/DELIVERABLE/NAME: its files, input and expected "
+                        "outputs, and a script, run, that runs it by hand as the suite does (run --gdb "
+                        "under gdb), e.g. --only evalix/precedence --keep /tmp/kept")
     p.add_argument("--junit", metavar="FILE",
                    help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
     p.add_argument("--runtime", metavar="PATH",
@@ -154,6 +159,8 @@ def parse_args(argv):
         p.error("--explain needs --runtime, the runtime whose failures to explain")
     if args.against and not args.explain:
         p.error("--against goes with --explain")
+    if args.keep and (args.valgrind or args.coverage):
+        p.error("--keep keeps the cases as the plain run starts them: it takes no --valgrind or --coverage")
     if args.coverage and (args.explain or args.bless or args.expect):
         p.error("--coverage runs the cases only to see their calls: it takes no --explain, --bless or --expect")
     args.preset = "sanitize" if args.sanitize else "default"
@@ -162,10 +169,11 @@ def parse_args(argv):
     return args
 
 
-def output_problems(args):
+def output_problems(args, chosen):
     """What stands in the way of the files the run is to write, found before any case runs."""
     problems = [files.output_file_problem(args.junit) if args.junit else None,
-                files.output_dir_problem(args.bless) if args.bless else None]
+                files.output_dir_problem(args.bless) if args.bless else None,
+                args.keep and (files.output_dir_problem(args.keep) or repro.keep_problem(args.keep, chosen))]
     return [f"regress: cannot write {problem}" for problem in problems if problem]
 
 
@@ -184,7 +192,7 @@ def rerun_command(args):
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
-    return lambda case: shlex.join(words + ["--only", case.id, "-v"])
+    return lambda case, *more: shlex.join(words + ["--only", case.id, *more, "-v"])
 
 
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
@@ -244,7 +252,7 @@ def main(argv):
         for case in chosen:
             print(case.id)
         return 0
-    problems = output_problems(args)
+    problems = output_problems(args, chosen)
     if problems:
         print("\n".join(problems), file=sys.stderr)
         return SETUP_ERROR
@@ -303,6 +311,14 @@ def main(argv):
     started = time.monotonic()
     # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
     case_limits = limits.Limits(args.build, starter.time_limit(1))
+    rerun = rerun_command(args)
+    kept = {case.id: repro.keep(case, expectations.kept(case), args.keep, starter, bin_dir,
+                                case_limits.for_case(case), rerun(case, "--keep", args.keep))
+            for case in chosen} if args.keep else {}
+    if kept:
+        report.say(f"kept {len(kept)} case{'s' if len(kept) != 1 else ''} to run by hand: "
+                   + (shown(next(iter(kept.values()))) if len(kept) == 1 else f"{shown(args.keep)}/DELIVERABLE/NAME/run")
+                   + "\n")
     try:
         verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
         if not args.valgrind:
@@ -315,8 +331,7 @@ def main(argv):
         return SETUP_ERROR
     if args.explain:
         explain.explain_failures(verdicts, args, starter, args.jobs)
-    rerun = rerun_command(args)
-    report.failures(verdicts, rerun)
+    report.failures(verdicts, rerun, kept)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
     if len(verdicts) < len(chosen):
         report.say(f"{len(chosen) - len(verdicts)} cases not run: stopped after "

@@ -3,7 +3,9 @@
 import os
 import shlex
 
+from . import trace
 from .compare import CHANGED, CHANGED_SINCE_BLESSED, WORDS, unified_diff
+from .files import shown
 
 DIFF_LINES = 80
 RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
@@ -30,18 +32,36 @@ def command_line(case):
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
 
 
+def inputs(case):
+    """What the program was given besides its arguments, a line each, long texts cut."""
+    def shown(text):
+        return trace.quoted(text.encode("latin-1"))
+    lines = [f"stdin: {shown(case.stdin)}"] if case.stdin else []
+    lines += [f"stdin piece {i}: {shown(piece)}" for i, piece in enumerate(case.stdin_chunks, 1)]
+    lines += [f"typed {i}: {shown(line)}" for i, line in enumerate(case.terminal or (), 1)]
+    lines += [f"file {name}: {shown(content)}" for name, content in case.files]
+    ways = [{"directory": "stdin: a directory", "closed": "stdin: closed"}.get(case.stdin_from),
+            {"full": "stdout: /dev/full", "closed": "stdout: closed",
+             "stopped": "stdout: a pipe, stopped while a write blocks"}.get(case.stdout_to),
+            case.terminal_streams and f"on a terminal: {', '.join(case.terminal_streams)}"]
+    return lines + [way for way in ways if way]
+
+
 def diff_lines(diff, paint):
     """A diff's lines as shown, indented; a line that ends without a newline carries diff's
     marker, which becomes a line of its own."""
     return ["    " + paint(part, part[:1]) for line in diff for part in line.split("\n")]
 
 
-def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text):
-    """Everything a reader needs about one failed case, as lines of text."""
+def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text, kept=None):
+    """Everything a reader needs about one failed case, as lines of text; kept: the script that
+    runs it by hand, when it was kept."""
     kind = CHANGED_SINCE_BLESSED if verdict.changed_since_blessed else FIXED if verdict.case.fixed else LAYOUT
     lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
-             f"  rerun:  {rerun}",
-             f"  ran:    {command_line(verdict.case)}"]
+             f"  rerun:  {rerun}"]
+    if kept:
+        lines.append(f"  by hand: {kept}  (under gdb: {kept} --gdb)")
+    lines.append(f"  ran:    {command_line(verdict.case)}")
     lines += [f"  {problem}" for problem in verdict.problems]
     for stream, expected, actual in verdict.diffs:
         diff = unified_diff(stream, expected, actual, context)
@@ -77,15 +97,20 @@ class Report:
         self.say(f"[{done}/{total}] {verdict.case.id} ... {word}{reason}")
         self.say(f"    ran {command_line(verdict.case)} in {verdict.outcome.seconds:.3f} s; "
                  f"{verdict.outcome.detail}", VERBOSE)
+        for line in inputs(verdict.case):
+            self.say(f"      {line}", VERBOSE)
 
-    def failures(self, verdicts, rerun):
+    def failures(self, verdicts, rerun, kept):
+        """Each failure in full; kept: case id -> the script that runs it by hand."""
         failed = [v for v in verdicts if not v.passed]
         if failed:
             self.say(f"\n{len(failed)} failed:", QUIET)
         verbose = self.level >= VERBOSE
         for verdict in failed:
+            by_hand = kept.get(verdict.case.id)
             self.say("\n" + failure_text(verdict, rerun(verdict.case), None if verbose else 3,
-                                         None if verbose else DIFF_LINES, self.paint), QUIET)
+                                         None if verbose else DIFF_LINES, self.paint,
+                                         by_hand and shown(by_hand)), QUIET)
 
     def summary(self, verdicts, wall_seconds, jobs):
         rows = {}
