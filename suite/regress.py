@@ -333,12 +333,12 @@ def main(argv):
         explain.explain_failures(verdicts, args, starter, args.jobs)
     report.failures(verdicts, rerun, kept)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
+    stopped = f"stopped after {args.max_failures} failed (--max-failures)"
     if len(verdicts) < len(chosen):
-        report.say(f"{len(chosen) - len(verdicts)} cases not run: stopped after "
-                   f"{args.max_failures} failed (--max-failures)", QUIET)
+        report.say(f"{len(chosen) - len(verdicts)} cases not run: {stopped}", QUIET)
     record_failed(build_dir, verdicts)
     if args.junit:
-        write_junit(args.junit, verdicts, rerun, {
+        write_junit(args.junit, chosen, verdicts, rerun, not_run=stopped, properties={
             "programs run": starter.describe(), "runtime": runtime_path, "runtime sha256": runtime_sha,
             "expected output": shown(expectations.set_dir) if expectations.set_dir else "the case files"})
     return 0 if all(v.passed for v in verdicts) else 1
