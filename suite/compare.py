@@ -26,6 +26,8 @@ class Verdict:
     missed: list = field(default_factory=list)  # a known failure's problems, which do not fail the run
     # The set's entry was blessed for another run of the case: nothing is known of the runtime.
     changed_since_blessed: bool = False
+    runs: int = 1         # how many times the case ran (--repeat)
+    failed_runs: int = 0  # and how many of those runs failed; the verdict is the first failing one's
 
     @property
     def passed(self):

@@ -6,6 +6,7 @@ import os
 import shlex
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 
 from . import build
@@ -100,6 +101,13 @@ def parse_args(argv):
                    help="keep each selected case in DIR/DELIVERABLE/NAME: its files, input and expected "
                         "outputs, and a script, run, that runs it by hand as the suite does (run --gdb "
                         "under gdb), e.g. --only evalix/precedence --keep /tmp/kept")
+    again = p.add_mutually_exclusive_group()
+    again.add_argument("--repeat", metavar="N", type=int,
+                       help="run each case N times, for one that looks flaky: it fails when any run "
+                            "fails, and the report says how many did, e.g. --only evalix/x --repeat 20")
+    again.add_argument("--repeat-until-fail", metavar="N", type=int,
+                       help="run each case up to N times, stopping at its first failing run, "
+                            "e.g. --repeat-until-fail 100")
     p.add_argument("--junit", metavar="FILE",
                    help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
     p.add_argument("--runtime", metavar="PATH",
@@ -151,6 +159,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if (args.repeat or args.repeat_until_fail or 1) < 1:
+        p.error("--repeat and --repeat-until-fail need at least 1")
     if args.max_failures is not None and args.max_failures < 1:
         p.error("--max-failures needs at least 1")
     if args.sanitize and args.valgrind:
@@ -192,7 +202,24 @@ def rerun_command(args):
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
+    for option in ("repeat", "repeat_until_fail"):
+        if getattr(args, option):
+            words += [f"--{option.replace('_', '-')}", str(getattr(args, option))]
     return lambda case, *more: shlex.join(words + ["--only", case.id, *more, "-v"])
+
+
+def run_repeatedly(case, bin_dir, args, expectations, starter, limit):
+    """The case's verdict over --repeat runs (or up to --repeat-until-fail runs, stopping at the
+    first that fails): the first failing run's, or the last run's, with how many failed."""
+    runs = args.repeat or args.repeat_until_fail or 1
+    verdicts = []
+    for _ in range(runs):
+        outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=limit)
+        verdicts.append(expectations.judge(case, outcome))
+        if args.repeat_until_fail and not verdicts[-1].passed:
+            break
+    failed = [v for v in verdicts if not v.passed]
+    return replace(failed[0] if failed else verdicts[-1], runs=len(verdicts), failed_runs=len(failed))
 
 
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
@@ -202,15 +229,14 @@ def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
     verdicts = {}
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind,
-                               limit=case_limits.for_case(c)): c
+        futures = {pool.submit(run_repeatedly, c, bin_dir, args, expectations, starter, case_limits.for_case(c)): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
                 if future.cancelled():
                     continue
                 case = futures[future]
-                verdicts[case.id] = expectations.judge(case, future.result())
+                verdicts[case.id] = future.result()
                 report.progress(len(verdicts), total, verdicts[case.id])
                 failed += not verdicts[case.id].passed
                 if failed == args.max_failures:

@@ -47,6 +47,10 @@ def inputs(case):
     return lines + [way for way in ways if way]
 
 
+def repeated(verdict):
+    return f"{verdict.failed_runs} of {verdict.runs} runs failed"
+
+
 def diff_lines(diff, paint):
     """A diff's lines as shown, indented; a line that ends without a newline carries diff's
     marker, which becomes a line of its own."""
@@ -59,6 +63,8 @@ def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text,
     kind = CHANGED_SINCE_BLESSED if verdict.changed_since_blessed else FIXED if verdict.case.fixed else LAYOUT
     lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
              f"  rerun:  {rerun}"]
+    if verdict.runs > 1:
+        lines.append(f"  runs:   {repeated(verdict)}; what follows is the first that failed")
     if kept:
         lines.append(f"  by hand: {kept}  (under gdb: {kept} --gdb)")
     lines.append(f"  ran:    {command_line(verdict.case)}")
@@ -94,6 +100,8 @@ class Report:
         reason = f" ({verdict.problems[0]})" if verdict.problems else ""
         if verdict.missed:
             reason = f" ({verdict.known_failure}: {verdict.missed[0]})"
+        if verdict.runs > 1:
+            reason = f" ({repeated(verdict)}{'; ' + reason[2:-1] if reason else ''})"
         self.say(f"[{done}/{total}] {verdict.case.id} ... {word}{reason}")
         self.say(f"    ran {command_line(verdict.case)} in {verdict.outcome.seconds:.3f} s; "
                  f"{verdict.outcome.detail}", VERBOSE)
