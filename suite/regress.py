@@ -59,6 +59,11 @@ examples:
   ./regress                                  build and run every case
   ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
   ./regress --failed                         the cases that failed in the last run
+  ./regress --only evalix/power-rounding --keep /tmp/kept
+                                             keep the case to run by hand:
+                                             /tmp/kept/evalix/power-rounding/run (--gdb: under gdb)
+  ./regress --only evalix/power-rounding --repeat 50
+                                             a case that looks flaky: how many of 50 runs fail
   ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
   ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
@@ -100,11 +105,11 @@ def parse_args(argv):
     p.add_argument("--keep", metavar="DIR",
                    help="keep each selected case in DIR/DELIVERABLE/NAME: its files, input and expected "
                         "outputs, and a script, run, that runs it by hand as the suite does (run --gdb "
-                        "under gdb), e.g. --only evalix/precedence --keep /tmp/kept")
+                        "under gdb), e.g. --only evalix/power-rounding --keep /tmp/kept")
     again = p.add_mutually_exclusive_group()
     again.add_argument("--repeat", metavar="N", type=int,
                        help="run each case N times, for one that looks flaky: it fails when any run "
-                            "fails, and the report says how many did, e.g. --only evalix/x --repeat 20")
+                            "fails, and the report says how many did, e.g. --only evalix/power-rounding --repeat 20")
     again.add_argument("--repeat-until-fail", metavar="N", type=int,
                        help="run each case up to N times, stopping at its first failing run, "
                             "e.g. --repeat-until-fail 100")

@@ -138,7 +138,8 @@ class Report:
         changed = sum(1 for v in verdicts if v.changed_since_blessed)
         self.say(f"{total[1]} passed, {total[2]} failed"
                  + (f" ({known} of the passed known failures, XFAIL)" if known else "")
-                 + (f" ({changed} of the failed {CHANGED_SINCE_BLESSED}, {CHANGED})" if changed else ""), QUIET)
+                 + (f" ({changed} of the failed changed since blessed, {CHANGED}: re-bless or drop)"
+                    if changed else ""), QUIET)
 
     def blessings(self, blessings, set_dir):
         """What --bless changed in the set: counts, and a diff of each changed entry."""

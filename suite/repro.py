@@ -149,8 +149,8 @@ def _script(case, expected, started, timeout, program, kept_by):
     symbols from it), else None."""
     environment = "".join(f"  {_word(f'{name}={value}')}\n" for name, value in sorted(started.environment.items()))
     head = f"""#!/bin/bash
-# The case {case.id} as ./regress runs it: its program started as the suite starts it, then what
-# it wrote judged as the suite judges it.
+# {case.id}, as ./regress runs it: the program started as the suite starts it,
+# then what it wrote judged as the suite judges it.
 #   {SCRIPT}        run it and compare with expected/: exit status 0 when all agree, 1 when not
 #   {SCRIPT} --gdb  start it under gdb instead, with the same argv, environment, files and
 #              streams as far as gdb can give them (a pipe's input comes from a file)

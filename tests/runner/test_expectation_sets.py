@@ -162,7 +162,7 @@ class SetsAsDeltas(ScratchSuite):
         self.assertNotIn("runtime's layout", out)
         self.assertNotIn("differs from the expected output", out)
         self.assertIn("1 of them for cases changed since they were blessed (re-bless or drop): show/laid-out", out)
-        self.assertIn("1 passed, 1 failed (1 of the failed changed since it was blessed", out)
+        self.assertIn("1 passed, 1 failed (1 of the failed changed since blessed, CHANGED: re-bless or drop)", out)
         self.assertEqual(ET.parse(junit).find(".//failure").get("type"), "CHANGED")
         status, out, _ = self.regress("--bless", str(self.sets))
         self.assertIn("its case changed since it was blessed", out)
