@@ -3,8 +3,9 @@
 import hashlib
 import json
 import re
+import signal
 import zlib
-from dataclasses import dataclass, field
+from dataclasses import MISSING, dataclass, field, fields
 from pathlib import Path, PurePosixPath
 
 from .files import write_atomically, write_if_changed
@@ -25,13 +26,16 @@ FIELDS = {
     "files": (dict, {}),
     "stdout": (TEXT, REQUIRED),
     "stderr": (TEXT, REQUIRED),
-    "status": (int, REQUIRED),
+    "status": (int, None),
+    "signal": (str, None),
     "fixed": (bool, False),
     "timeout": ((int, float), 20),
     "stdout_filter": (list, []),
     "stdin_chunks": (list, []),
     "stdin_from": (str, "pipe"),
     "stdout_to": (str, "pipe"),
+    "stdout_closed_after": (int, None),
+    "ignored_signals": (list, []),
     "terminal": (list, None),
     "terminal_streams": (list, None),
 }
@@ -49,19 +53,27 @@ STDOUT_TO = ("pipe", "full", "closed", "stopped")
 # Where stdout goes to no pipe, so nothing of it is captured.
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
+UNCATCHABLE = ("SIGKILL", "SIGSTOP")
 
 
 class CaseFileError(Exception):
     """A case file or expectation file that cannot be used as it stands."""
 
 
+def signal_number(name):
+    """The number of a signal named as the system does ("SIGPIPE"); None for no such signal."""
+    member = signal.Signals.__members__.get(name)
+    return int(member) if member is not None else None
+
+
 @dataclass(frozen=True)
 class Expected:
     stdout: str
     stderr: str
-    status: int
+    status: int   # the exit status; None when the program is to be killed by a signal
     # Why the runtime of an expectation set is known to fail the case; empty when it is not.
     known_failure: str = ""
+    signal: str = ""   # the signal that is to kill it ("SIGPIPE"), instead of an exit status
     # An expectation set's entry: the fingerprint of the case it was blessed for (see
     # fingerprint); empty in a case file, and in sets blessed before entries kept one.
     fingerprint: str = ""
@@ -85,6 +97,9 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
+    stdout_closed_after: int = None
+    ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
 
     @property
     def id(self):
@@ -173,7 +188,30 @@ def _check_streams(where, v, entry):
                             "compared as stdout: put stdout on it too")
     if v["stdout_to"] in UNCAPTURED and v["stdout"]:
         raise CaseFileError(f"{where}: with stdout_to {v['stdout_to']!r} nothing is captured; stdout must be empty")
+    closed_after = v["stdout_closed_after"]
+    if closed_after is not None:
+        if closed_after < 0:
+            raise CaseFileError(f"{where}: stdout_closed_after must be 0 or more")
+        if "stdout_to" in entry or "stdout" in on:
+            raise CaseFileError(f"{where}: stdout_closed_after reads stdout from a pipe of its own: "
+                                "no stdout_to, and stdout not on the terminal")
+        if len(v["stdout"]) > closed_after:
+            raise CaseFileError(f"{where}: stdout is longer than the {closed_after} bytes read of it")
     return on
+
+
+def _check_ending(where, v):
+    """An exit status or a signal, one of them, and signals known by their names."""
+    if (v["status"] is None) == (v["signal"] is None):
+        raise CaseFileError(f"{where}: give one of status (how it exits) and signal (what kills it)")
+    if v["status"] is not None and not 0 <= v["status"] <= 255:
+        raise CaseFileError(f"{where}: status must be 0 to 255")
+    if v["signal"] is not None and signal_number(v["signal"]) is None:
+        raise CaseFileError(f"{where}: signal {v['signal']!r} is not a signal's name (such as SIGPIPE)")
+    if not all(isinstance(n, str) and signal_number(n) and n not in UNCATCHABLE
+               for n in v["ignored_signals"]):
+        raise CaseFileError(f"{where}: ignored_signals must list the names of signals that can be "
+                            "ignored (such as SIGPIPE)")
 
 
 def _terminal_streams(where, v):
@@ -253,8 +291,7 @@ def _case(deliverable, where, entry, base):
     _read_texts(where, v, base)
     if not all("\0" not in a for a in v["args"]):
         raise CaseFileError(f"{where}: args must be strings without NUL")
-    if not 0 <= v["status"] <= 255:
-        raise CaseFileError(f"{where}: status must be 0 to 255")
+    _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
     program = _plain_name(where, v["program"] or deliverable, "program")
@@ -269,7 +306,7 @@ def _case(deliverable, where, entry, base):
         args=tuple(v["args"]),
         stdin=v["stdin"],
         files=tuple((_plain_name(where, n, "file"), c) for n, c in v["files"].items()),
-        expected=Expected(v["stdout"], v["stderr"], v["status"]),
+        expected=Expected(v["stdout"], v["stderr"], v["status"], signal=v["signal"] or ""),
         fixed=v["fixed"],
         timeout=float(v["timeout"]),
         stdout_filter=_compile_filters(where, v["stdout_filter"]),
@@ -278,6 +315,8 @@ def _case(deliverable, where, entry, base):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        stdout_closed_after=v["stdout_closed_after"],
+        ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
     )
 
 
@@ -325,22 +364,25 @@ def _expectation_path(expect_dir, deliverable):
 
 
 def _expected_entry(path, name, entry):
-    outputs, marks = {"stdout", "stderr", "status"}, {"xfail", "fingerprint"}
-    if not (isinstance(entry, dict) and (outputs <= set(entry) <= outputs | marks
-                                         or {"xfail"} <= set(entry) <= marks)
+    outputs, marks = {"stdout", "stderr"}, {"xfail", "fingerprint"}
+    keys = set(entry) - {"status", "signal"} if isinstance(entry, dict) else set()
+    ending = [k for k in ("status", "signal") if isinstance(entry, dict) and k in entry]
+    if not (isinstance(entry, dict) and (outputs <= keys <= outputs | marks and len(ending) == 1
+                                         or {"xfail"} <= keys <= marks and not ending)
             and all(_is_a(entry.get(mark, "-"), str) for mark in marks)):
-        raise CaseFileError(f"{path}: {name!r} must have stdout, stderr (texts) and status, and may have "
-                            "xfail (the reason it is a known failure) and fingerprint, or only xfail "
-                            "and fingerprint")
+        raise CaseFileError(f"{path}: {name!r} must have stdout, stderr (texts) and status (or the "
+                            "signal that kills it), and may have xfail (the reason it is a known failure) "
+                            "and fingerprint, or only xfail and fingerprint")
     where = f"{path}: {name!r}"
     if "stdout" not in entry:
         # The case file's expected output, which this runtime is known to miss.
-        return Expected(None, None, None, entry["xfail"], entry.get("fingerprint", ""))
-    if not _is_a(entry["status"], int):
-        raise CaseFileError(f"{where}: status must be an integer")
+        return Expected(None, None, None, entry["xfail"], fingerprint=entry.get("fingerprint", ""))
+    status, killed_by = entry.get("status"), entry.get("signal", "")
+    if not (_is_a(status, int) or _is_a(killed_by, str) and signal_number(killed_by)):
+        raise CaseFileError(f"{where}: status must be an integer, signal a signal's name (such as SIGPIPE)")
     return Expected(_text(f"{where}: stdout", entry["stdout"], path.parent),
                     _text(f"{where}: stderr", entry["stderr"], path.parent),
-                    entry["status"], entry.get("xfail", ""), entry.get("fingerprint", ""))
+                    status, entry.get("xfail", ""), killed_by, entry.get("fingerprint", ""))
 
 
 def load_expectations(expect_dir, deliverable):
@@ -355,12 +397,20 @@ def load_expectations(expect_dir, deliverable):
     return {name: _expected_entry(path, name, entry) for name, entry in data.items()}
 
 
+# What defines a case's run, of the fields of Case.
+RUN_FIELDS = ("program", "args", "stdin", "files", "stdin_chunks", "stdin_from", "stdout_to", "terminal",
+              "terminal_streams", "stdout_closed_after", "ignored_signals")
+
+
 def fingerprint(case):
     """A digest of what defines the case's run: its program, arguments, input, files and how its
-    standard streams are connected. An entry blessed for other inputs no longer means anything."""
-    run = [case.program, case.args, case.stdin, case.stdin_chunks, case.stdin_from, case.files,
-           case.stdout_to, case.terminal, case.terminal_streams]
-    return hashlib.sha256(json.dumps(run).encode()).hexdigest()[:16]
+    standard streams are connected. An entry blessed for other inputs no longer means anything.
+    Fields at their defaults are left out, so that a way added later keeps the fingerprints of
+    the cases that do not use it."""
+    defaults = {f.name: f.default for f in fields(Case)}
+    run = {name: getattr(case, name) for name in RUN_FIELDS
+           if defaults[name] is MISSING or getattr(case, name) != defaults[name]}
+    return hashlib.sha256(json.dumps(run, sort_keys=True).encode()).hexdigest()[:16]
 
 
 def _repeats(text):
@@ -402,7 +452,7 @@ def _entry_json(expected, spill):
     if expected.stdout is not None:
         entry.update(stdout=text_json(expected.stdout, lambda text: spill("stdout", text)),
                      stderr=text_json(expected.stderr, lambda text: spill("stderr", text)),
-                     status=expected.status)
+                     **({"signal": expected.signal} if expected.signal else {"status": expected.status}))
     return {**entry, "xfail": expected.known_failure} if expected.known_failure else entry
 
 

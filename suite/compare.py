@@ -4,6 +4,8 @@ import difflib
 import re
 from dataclasses import dataclass, field
 
+from .cases import signal_number
+
 LINE = re.compile(r"[^\n]*\n|[^\n]+\Z")
 NO_NEWLINE = "\n\\ No newline at end of file"
 DIFF_SPAN = 2000
@@ -92,7 +94,10 @@ def _compared(case, outcome, expected, against):
     if outcome.ending in ("not built", "cannot start"):
         verdict.problems.append(outcome.detail)
         return verdict
-    if not outcome.exited:
+    if expected.signal:
+        if not (outcome.ending == "signal" and outcome.status == signal_number(expected.signal)):
+            verdict.problems.append(f"status: expected to be killed by {expected.signal}; {outcome.detail}")
+    elif not outcome.exited:
         verdict.problems.append(f"status: expected exit status {expected.status}; {outcome.detail}")
     elif outcome.status != expected.status:
         verdict.problems.append(f"status: expected exit status {expected.status}, got {outcome.status}")

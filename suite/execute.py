@@ -15,7 +15,7 @@ import tempfile
 import termios
 import threading
 import time
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from . import cases
@@ -29,6 +29,7 @@ POLL = 0.01
 # On a terminal the next line is typed once the screen has not changed for this long (and
 # the program sleeps with its input read).
 SETTLE = 0.05
+PIPE_PAGE = 4096
 
 # memcheck runs a program some tens of times slower, so its cases get this many times their
 # time limit. Its report goes to a file of its own, so that the program's own standard error
@@ -49,9 +50,16 @@ MEMCHECK = ["valgrind", "--tool=memcheck", "--leak-check=no", "--track-origins=y
 # The parent-death signal fires when the thread that forked ends, not the process: each program
 # is started by a worker thread that then waits for it, so only the runner's own end fires it.
 PR_SET_PDEATHSIG = 1
-_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_libc = ctypes.CDLL(None, use_errno=True)
+_prctl = _libc.prctl
 _prctl.argtypes = [ctypes.c_int, ctypes.c_ulong]
 _setrlimit = resource.setrlimit
+# The C library's own: Python's signal.signal works only in the main thread, and the programs
+# are started from worker threads.
+_ignore_signal = _libc.signal
+_ignore_signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
+_ignore_signal.restype = ctypes.c_void_p
+SIG_IGN = 1
 
 _running = set()
 _running_lock = threading.Lock()
@@ -169,6 +177,21 @@ class _StoppedWriter:
             self.step = None
 
 
+class _LeavingReader:
+    """stdout's read end, closed once `count` bytes have been read from it, as `| head -c N`
+    closes it; at once when count is 0, so that the reader has gone before the program starts."""
+
+    def __init__(self, fd, count):
+        self.fd, self.count = fd, count
+        if not count:
+            self.close()
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
 class _Feed:
     """The program's input, written piece by piece: each piece only once the program has read
     every byte before it, so that each read returns at most one piece. On a terminal a piece
@@ -207,12 +230,13 @@ class _Feed:
             self.close()
 
 
-def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=None):
+def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=None, leaving=None):
     """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
     outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
     terminal's master end, read until the program has ended; screen_is_stdout: whether it
     stands for stdout (CR-LF made LF), as it does where stdout is on the terminal; held: a
-    _StoppedWriter, until whose end stdout is not read."""
+    _StoppedWriter, until whose end stdout is not read; leaving: the _LeavingReader that stdout
+    is, read no further than its count and then closed."""
     out_fd, err_fd = outputs
     reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None and not (held and fd == out_fd)]
     collected = {fd: bytearray() for fd in (out_fd, err_fd, screen)}
@@ -244,14 +268,19 @@ def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=N
                     held = None
             polling = (feed is not None and not feed.done) or reading == [screen] or held is not None
             for key, _ in selector.select(min(left, POLL) if polling else left):
+                limited = leaving is not None and key.fd == out_fd
+                wanted = min(CHUNK, leaving.count - len(collected[key.fd])) if limited else CHUNK
                 try:
-                    chunk = os.read(key.fd, CHUNK)
+                    chunk = os.read(key.fd, wanted)
                 except OSError:  # a terminal whose program end is closed
                     chunk = b""
-                if not chunk:
+                collected[key.fd] += chunk
+                reached = limited and len(collected[key.fd]) == leaving.count
+                if not chunk or reached:
                     selector.unregister(key.fd)
                     reading.remove(key.fd)
-                collected[key.fd] += chunk
+                if reached:
+                    leaving.close()
                 quiet_since = time.monotonic()
                 if len(collected[key.fd]) > OUTPUT_LIMIT:
                     return seen("flooded")
@@ -307,9 +336,10 @@ def cpu_seconds(seconds):
     return math.ceil(seconds) + 1
 
 
-def confinement(seconds, closed=()):
+def confinement(seconds, closed=(), ignored=()):
     """The preexec_fn for a program whose time limit is seconds, which starts without the
-    descriptors closed. Its processor time is limited to just past its time limit, which a
+    descriptors closed and with the signals ignored (subprocess has by then given every signal
+    its default action back). Its processor time is limited to just past its time limit, which a
     program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
     runner, cpu = os.getpid(), cpu_seconds(seconds)
 
@@ -321,6 +351,8 @@ def confinement(seconds, closed=()):
         _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
         for fd in closed:
             os.close(fd)
+        for number in ignored:
+            _ignore_signal(number, SIG_IGN)
 
     return confine
 
@@ -333,6 +365,9 @@ class _Streams:
     stderr: object = subprocess.PIPE
     closed: tuple = ()      # descriptors the program starts without
     terminal: int = None    # the far (master) end of its terminal
+    reader: object = None   # a _LeavingReader of stdout, which the runner reads only so far
+    handed: list = field(default_factory=list)   # the program's ends of pipes the runner made,
+                                                 # closed in the runner once it has started
 
 
 def _streams(case, workdir, opened):
@@ -348,6 +383,14 @@ def _streams(case, workdir, opened):
         streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
     if case.stdout_to in cases.UNCAPTURED:
         streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
+    if case.stdout_closed_after is not None:
+        reader, streams.stdout = os.pipe()
+        streams.handed.append(streams.stdout)
+        # One page, the least a pipe holds: a program that writes more than a page past what is
+        # read has to write again after the reader has gone, whatever the scheduling.
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, PIPE_PAGE)
+        streams.reader = _LeavingReader(reader, case.stdout_closed_after)
+        opened.callback(streams.reader.close)
     if case.terminal_streams:
         master, slave = (keep(fd) for fd in pty.openpty())
         streams.terminal = master
@@ -422,9 +465,13 @@ def run_started(case, started, timeout):
             process = subprocess.Popen(started.argv, executable=started.executable, cwd=workdir,
                                        env=started.environment, stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
-                                       preexec_fn=confinement(timeout, streams.closed))
+                                       preexec_fn=confinement(timeout, streams.closed,
+                                                              case.ignored_signals))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
+        finally:
+            for fd in streams.handed:
+                os.close(fd)
         with process:
             with _running_lock:
                 _running.add(process)
@@ -432,11 +479,13 @@ def run_started(case, started, timeout):
                     _kill_group(process)
             try:
                 outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+                if streams.reader:
+                    outputs = (streams.reader.fd, outputs[1])
                 held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
                 stdout, stderr, trouble = _exchange(process, outputs,
                                                     _feed(case, process, streams, started.slowdown),
                                                     streams.terminal, deadline,
-                                                    "stdout" in case.terminal_streams, held)
+                                                    "stdout" in case.terminal_streams, held, streams.reader)
                 trouble = trouble or _wait(process, deadline)
             finally:
                 if process.returncode is None:

@@ -1,12 +1,29 @@
 """Where each case's expected output comes from (its case file or an expectation set), the
 verdict on an outcome, and the recording of a blessed set."""
 
+import signal
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from . import cases as casefiles
 from . import compare
 from .files import shown
+
+
+def _blessable_signal(case, outcome):
+    """Whether the signal that killed the program is an ending to record: the one the case file
+    expects, or SIGPIPE where the case's reader goes away, which a runtime may leave to the system."""
+    if outcome.ending != "signal":
+        return False
+    return outcome.status in (casefiles.signal_number(case.expected.signal),
+                              signal.SIGPIPE if case.stdout_closed_after is not None else None)
+
+
+def _recorded(case, outcome):
+    """An outcome as an expectation set holds it, with the fingerprint of the case's run."""
+    ending = ({"status": None, "signal": signal.Signals(outcome.status).name} if outcome.ending == "signal"
+              else {"status": outcome.status})
+    return casefiles.Expected(outcome.stdout, outcome.stderr, fingerprint=casefiles.fingerprint(case), **ending)
 
 
 @dataclass
@@ -91,7 +108,7 @@ class Expectations:
         if self.blessing and not case.fixed and not expected.known_failure:
             verdict = compare.Verdict(case, outcome, self.set_file(case), blessed=True)
             verdict.problems += compare.memcheck_problems(outcome)
-            if not outcome.exited:
+            if not (outcome.exited or _blessable_signal(case, outcome)):
                 verdict.problems.append(f"cannot bless: {outcome.detail}")
             return verdict
         if self.changed_since_blessed(case):
@@ -123,9 +140,7 @@ class Expectations:
             blessed = [v for v in verdicts if v.blessed and v.passed and v.case.deliverable == deliverable]
             matching = [v.case.name for v in blessed
                         if compare.judge(v.case, v.outcome, v.case.expected, "").passed]
-            recorded = {v.case.name: casefiles.Expected(v.outcome.stdout, v.outcome.stderr, v.outcome.status,
-                                                        fingerprint=casefiles.fingerprint(v.case))
-                        for v in blessed if v.case.name not in matching}
+            recorded = {v.case.name: _recorded(v.case, v.outcome) for v in blessed if v.case.name not in matching}
             names = [c.name for c in all_cases if c.deliverable == deliverable]
             if blessed or any(n not in names for n in self.entries(deliverable)):
                 blessings.append(casefiles.bless(self.set_dir, deliverable, names, recorded, matching))

@@ -2,6 +2,7 @@
 
 import os
 import shlex
+import signal
 
 from . import trace
 from .compare import CHANGED, CHANGED_SINCE_BLESSED, WORDS, unified_diff
@@ -43,7 +44,10 @@ def inputs(case):
     ways = [{"directory": "stdin: a directory", "closed": "stdin: closed"}.get(case.stdin_from),
             {"full": "stdout: /dev/full", "closed": "stdout: closed",
              "stopped": "stdout: a pipe, stopped while a write blocks"}.get(case.stdout_to),
-            case.terminal_streams and f"on a terminal: {', '.join(case.terminal_streams)}"]
+            case.terminal_streams and f"on a terminal: {', '.join(case.terminal_streams)}",
+            case.stdout_closed_after is not None
+            and f"stdout: a pipe whose reader goes away after {case.stdout_closed_after} bytes",
+            case.ignored_signals and "ignoring " + ", ".join(signal.Signals(n).name for n in case.ignored_signals)]
     return lines + [way for way in ways if way]
 
 
@@ -160,8 +164,8 @@ class Report:
                     self.say("    its case's fingerprint added (it was blessed before entries kept one)", QUIET)
                 elif old.fingerprint != new.fingerprint:
                     self.say("    its case changed since it was blessed", QUIET)
-                if old.status != new.status:
-                    self.say(f"    status: {old.status} -> {new.status}", QUIET)
+                if (old.status, old.signal) != (new.status, new.signal):
+                    self.say(f"    status: {old.signal or old.status} -> {new.signal or new.status}", QUIET)
                 for stream in ("stdout", "stderr"):
                     diff = unified_diff(stream, getattr(old, stream), getattr(new, stream),
                                         sides=("blessed", "new"))

@@ -26,7 +26,13 @@ class CaseFiles(ScratchSuite):
             ([{**base, "stdot": "x"}], "case 1: unknown field stdot"),
             ([{**base, "name": "two words"}], "name 'two words' must be letters"),
             ([base, base], "case names used twice: one"),
-            ([{k: v for k, v in base.items() if k != "status"}], "missing field 'status'"),
+            ([{k: v for k, v in base.items() if k != "status"}], "give one of status"),
+            ([{**base, "signal": "SIGPIPE"}], "give one of status"),
+            ([{"name": "one", "stdout": "", "stderr": "", "signal": "SIGPIPED"}],
+             "'SIGPIPED' is not a signal's name"),
+            ([{**base, "ignored_signals": ["SIGKILL"]}], "signals that can be ignored"),
+            ([{**base, "stdout_closed_after": 1, "stdout": "ab"}], "longer than the 1 bytes read"),
+            ([{**base, "stdout_closed_after": 1, "stdout_to": "full"}], "no stdout_to"),
             ([{**base, "status": True}], "field 'status' has the wrong type"),
             ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
             ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
@@ -202,11 +208,13 @@ class Fingerprints(unittest.TestCase):
                 {"files": {"g": "content"}}, {"program": "other"}, {"stdin": None, "stdin_chunks": ["i", "n"]},
                 {"stdin": None, "stdin_from": "closed"}, {"stdout_to": "full"}, {"stdout_to": "stopped"},
                 {"stdin": None, "terminal": ["in"]},
-                {"stdin": None, "terminal": ["in"], "terminal_streams": ["stdin", "stdout"]}]
+                {"stdin": None, "terminal": ["in"], "terminal_streams": ["stdin", "stdout"]},
+                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]}]
         fingerprints = [self.fingerprint(**run) for run in runs]
         self.assertNotIn(base, fingerprints)
         self.assertEqual(len(set(fingerprints)), len(runs))
-        for same in [{"stdout": "other"}, {"status": 3}, {"timeout": 5}, {"fixed": True},
+        for same in [{"stdout": "other"}, {"status": 3}, {"timeout": 5}, {"fixed": True}, {"stdout_to": "pipe"},
+                     {"status": None, "signal": "SIGPIPE"},
                      {"stdin": [{"repeat": "i", "times": 1}, "n"]}, {"stdout_filter": ["x"]}]:
             with self.subTest(same):
                 self.assertEqual(self.fingerprint(**same), base)
