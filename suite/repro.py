@@ -39,8 +39,10 @@ def keep_problem(keep_root, chosen):
 def by_shell(case):
     """Whether a shell connects the case's standard streams as the suite does. The other ways
     the script hands to the suite's own code: typing on a terminal once the program waits,
-    input in pieces each once the last is read, a stop while a write blocks."""
-    return not (case.stdin_chunks or case.terminal_streams or case.stdout_to == "stopped")
+    input in pieces each once the last is read, a stop while a write blocks, a reader that goes
+    away from a pipe of one page."""
+    return not (case.stdin_chunks or case.terminal_streams or case.stdout_to == "stopped"
+                or case.stdout_closed_after is not None)
 
 
 def _word(word):
@@ -67,10 +69,15 @@ def _case_json(case, expected, write):
         entry["terminal"] = [{"file": write(f"typed.{i}", line)} for i, line in enumerate(case.terminal, 1)]
     if case.terminal_streams:
         entry["terminal_streams"] = list(case.terminal_streams)
+    if case.stdout_closed_after is not None:
+        entry["stdout_closed_after"] = case.stdout_closed_after
+    if case.ignored_signals:
+        entry["ignored_signals"] = [signal.Signals(number).name for number in case.ignored_signals]
     entry["files"] = {name: {"file": write(f"files/{name}", content)} for name, content in case.files}
     entry.update(stdout={"file": write("expected/stdout", expected.stdout)},
                  stderr={"file": write("expected/stderr", expected.stderr)},
-                 status=expected.status, fixed=case.fixed, timeout=case.timeout,
+                 **({"signal": expected.signal} if expected.signal else {"status": expected.status}),
+                 fixed=case.fixed, timeout=case.timeout,
                  stdout_filter=[pattern.pattern for pattern in case.stdout_filter])
     return {"deliverable": case.deliverable, "cases": [entry]}
 
@@ -123,24 +130,28 @@ def _expectation(case, expected):
     def said(stream):
         text = getattr(expected, stream)
         return f"{stream} empty" if not text else f"{stream} as in expected/{stream} ({len(text)} bytes)"
-    return f"{case.id}: expected exit status {expected.status}, {said('stdout')}, {said('stderr')}"
+    ending = f"to be killed by {expected.signal}" if expected.signal else f"exit status {expected.status}"
+    return f"{case.id}: expected {ending}, {said('stdout')}, {said('stderr')}"
 
 
 # The program in a fresh directory that holds the case's files, with only the suite's
-# environment and the three standard streams, as the suite starts it.
+# environment and the three standard streams, as the suite starts it. It runs in a subshell,
+# (start), which takes the redirections, so that the script's own shell, which waits for it,
+# says on the script's stderr when a signal killed it.
 _START = r"""
 work=$(mktemp -d /tmp/regress-XXXXXXXX) && cp -R "$here/files/." "$work" || exit 2
 out=$(mktemp -d /tmp/regress-out-XXXXXXXX) || exit 2
 trap 'rm -rf "$work" "$out"' EXIT
 
-start() (
+start() {
   cd "$work" || exit 2
   for fd in /proc/$BASHPID/fd/*; do fd=${fd##*/}; ((fd > 2)) && { exec {fd}>&-; } 2>/dev/null; done
   ulimit -S -t "$cpu_seconds" && ulimit -H -t $((cpu_seconds + 1)) || exit 2
+  ((${#ignored_signals[@]} == 0)) || trap '' "${ignored_signals[@]}"
   unset $(compgen -e)
   export "${environment[@]}"
   exec -a "${argv[0]}" "$executable" "${argv[@]:1}"
-)
+}
 """
 
 
@@ -161,13 +172,14 @@ suite={_word(str(build.ROOT))}
 python={_word(sys.executable)}
 
 # How the suite starts the program: its argv (argv[0] as the program sees it), the file
-# executed, the whole environment it is given, its limit on processor seconds and the seconds
-# it is given before it counts as hung.
+# executed, the whole environment it is given, its limit on processor seconds, the signals it
+# starts with ignored and the seconds it is given before it counts as hung.
 argv=({" ".join(_word(w) for w in started.argv)})
 executable={_word(started.executable or started.argv[0])}
 environment=(
 {environment})
 cpu_seconds={execute.cpu_seconds(timeout)}
+ignored_signals=({" ".join(signal.Signals(number).name for number in case.ignored_signals)})
 time_limit={timeout:g}
 slowdown={started.slowdown}
 
@@ -194,7 +206,7 @@ if [ "${1:-}" = --gdb ]; then
         -ex {run_args} "$executable")
   executable=$gdb
   echo "under gdb, in $work:$(printf ' %q' "${{argv[@]}}")"
-  start
+  (start)
   exit
 fi
 """
@@ -202,7 +214,7 @@ fi
         typed = " < /dev/tty" if "stdin" in case.terminal_streams else ""
         text += f"""  port=$((20000 + RANDOM % 20000))
   argv=("${{argv[0]}}" -g "$port" "${{argv[@]:1}}")
-  start {_in_shell(redirects)}{typed} &
+  (start) {_in_shell(redirects)}{typed} &
   echo "under gdb: the emulator waits on port $port: $gdb -q -ex 'target remote localhost:$port' {program}"
   "$gdb" -q -ex "target remote localhost:$port" {_word(str(program))}
   wait
@@ -220,7 +232,7 @@ def _shell_run(case):
 # stdin, stdout and stderr as the suite connects them; stdout and stderr pipes kept in files.
 exec 3> >(cat > "$out/stdout"); stdout_reader=$!
 exec 4> >(cat > "$out/stderr"); stderr_reader=$!
-{feed}start {redirects}{stdout} 2>&4 3>&- 4>&-
+{feed}(start) {redirects}{stdout} 2>&4 3>&- 4>&-
 echo $? > "$out/status"
 exec 3>&- 4>&-
 wait "$stdout_reader" "$stderr_reader"

@@ -13,10 +13,12 @@ from suite import launcher
 from tests.runner.support import ScratchSuite
 
 # Says on stderr everything about how it was started that a program can see, and reads and
-# writes as its arguments ask: "big" writes 200000 bytes to stdout in one write.
+# writes as its arguments ask: "big" writes 200000 bytes to stdout in one write, "die" is then
+# killed by SIGUSR1.
 PROBE = r"""
     #include <dirent.h>
     #include <errno.h>
+    #include <signal.h>
     #include <stdio.h>
     #include <stdlib.h>
     #include <string.h>
@@ -52,7 +54,12 @@ PROBE = r"""
         fprintf(report, "descriptors above 2: %d\n", open_fds - 1);
         struct rlimit cpu;
         getrlimit(RLIMIT_CPU, &cpu);
-        fprintf(report, "processor seconds: %ld %ld\n", (long)cpu.rlim_cur, (long)cpu.rlim_max);
+        fprintf(report, "processor seconds: %ld %ld\nignored:", (long)cpu.rlim_cur, (long)cpu.rlim_max);
+        for (int s = 1; s < 32; s++) {
+            struct sigaction now;
+            if (sigaction(s, NULL, &now) == 0 && now.sa_handler == SIG_IGN) fprintf(report, " %d", s);
+        }
+        fprintf(report, "\n");
         struct dirent **names;
         int count = scandir(".", &names, NULL, alphasort);
         fprintf(report, "directory:");
@@ -67,6 +74,7 @@ PROBE = r"""
         fflush(report);
         n = write(1, big, want);
         fprintf(report, "write of %d: %s\n", (int)want, n < 0 ? strerror(errno) : n == (ssize_t)want ? "whole" : "short");
+        if (argc > 2 && !strcmp(argv[2], "die")) raise(SIGUSR1);
         return 3;
     }
 """
@@ -85,6 +93,10 @@ WAYS = [
     {"name": "terminal", "terminal": ["one\n", "two\n"]},
     {"name": "terminal-out", "stdin": "piped\n", "terminal_streams": ["stdout", "stderr"]},
     {"name": "terminal-in", "terminal": ["typed\n"], "terminal_streams": ["stdin"]},
+    {"name": "reader-leaves", "stdout_closed_after": 10, "args": ["big"], "signal": "SIGPIPE"},
+    {"name": "reader-gone-ignored", "stdout_closed_after": 0, "args": ["big"], "ignored_signals": ["SIGPIPE"]},
+    {"name": "ignoring", "ignored_signals": ["SIGPIPE", "SIGHUP"]},
+    {"name": "killed", "args": ["big", "die"], "signal": "SIGUSR1"},
 ]
 
 
@@ -93,15 +105,16 @@ STRAY_FD = 9
 
 
 def differences(text):
-    """The diff lines of a failure report: what was expected and what came instead."""
-    return [line for line in text.splitlines() if re.match(r"    [-+]", line)]
+    """A failure report's problems and diff lines: what was expected and what came instead."""
+    return [line for line in text.splitlines() if re.match(r"    [-+]|  (status|stdout|stderr)", line)]
 
 
 class KeptScripts(ScratchSuite):
     def setUp(self):
         super().setUp()
         self.c_program("probe", PROBE)
-        self.case_file("probe", *({"files": {"data.txt": "x\n"}, "status": 3, **way} for way in WAYS))
+        self.case_file("probe", *({"files": {"data.txt": "x\n"}, **({} if "signal" in way else {"status": 3}), **way}
+                                  for way in WAYS))
         self.kept = self.dir / "kept"
 
     def reproduce(self, *options):
@@ -109,8 +122,8 @@ class KeptScripts(ScratchSuite):
         self.assertEqual(status, 1, out)
         for way in WAYS:
             with self.subTest(way["name"]):
-                report = re.search(rf"\n\n(FAIL probe/{way['name']}  .*?)(\n\n|$)", out, re.S)
-                self.assertIsNotNone(report, out)
+                report = re.search(rf"\n\n((FAIL|CRASH) probe/{way['name']}  .*?)(\n\n|$)", out, re.S)
+                self.assertIsNotNone(report, out[-2000:])
                 script = self.kept / "probe" / way["name"] / "run"
                 self.assertIn(f"by hand: kept/probe/{way['name']}/run", report.group(1))
                 # From a shell of its own, with a variable and a descriptor that the suite does not
@@ -122,7 +135,7 @@ class KeptScripts(ScratchSuite):
                                           pass_fds=(STRAY_FD,))
                     os.close(STRAY_FD)
                 self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
-                self.assertIn(f"FAIL probe/{way['name']}", done.stdout)
+                self.assertIn(f"{report.group(2)} probe/{way['name']}", done.stdout)
                 self.assertTrue(differences(report.group(1)))
                 self.assertEqual(differences(done.stdout), differences(report.group(1)))
 
