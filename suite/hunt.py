@@ -121,10 +121,11 @@ TARGETS = [
 
 
 def fixed_deliverables(cases_dir):
-    """The deliverables whose output is the same under every runtime, as a hunt's run sees it:
-    every case of theirs that runs with pipes for its streams is marked fixed."""
+    """The deliverables whose output is the same under every runtime, as a hunt's plain run sees
+    it: every case of theirs that runs with pipes for its streams, read to the end, is marked fixed."""
     every = [c for c in casefiles.load_cases(cases_dir)
-             if c.stdin_from == "pipe" and c.stdout_to in ("pipe", "stopped") and not c.terminal_streams]
+             if c.stdin_from == "pipe" and c.stdout_to in ("pipe", "stopped") and not c.terminal_streams
+             and c.stdout_closed_after is None]
     return {d for d in {c.deliverable for c in every}
             if all(c.fixed for c in every if c.deliverable == d)}
 

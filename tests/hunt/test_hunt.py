@@ -378,7 +378,8 @@ class Fixed(unittest.TestCase):
         base = {"stdout": "", "stderr": "", "status": 0}
         with tempfile.TemporaryDirectory() as tmp:
             self.assertEqual(fixed_cases(tmp, [{**base, "name": "a", "fixed": True},
-                                               {**base, "name": "b", "fixed": False, "stdout_to": "closed"}]),
+                                               {**base, "name": "b", "fixed": False, "stdout_to": "closed"},
+                                               {**base, "name": "c", "fixed": False, "stdout_closed_after": 0}]),
                              {"padform"})
             self.assertEqual(fixed_cases(tmp, [{**base, "name": "a", "fixed": True},
                                                {**base, "name": "b", "fixed": False}]), set())
