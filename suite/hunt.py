@@ -140,8 +140,8 @@ def shard_spec(text):
         k, n = (int(part) for part in text.split("/"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not K/N") from None
-    if not 1 <= k <= n:
-        raise argparse.ArgumentTypeError(f"{text!r}: K must be 1 to N")
+    if n < 1 or not 1 <= k <= n:
+        raise argparse.ArgumentTypeError(f"{text!r}: " + ("N must be at least 1" if n < 1 else "K must be 1 to N"))
     return k, n
 
 
