@@ -1,6 +1,8 @@
 """Writes the suite's result files whole or not at all, checks output paths before a run, hashes
 files, and shows paths as a reader finds them."""
 
+import contextlib
+import fcntl
 import hashlib
 import os
 import tempfile
@@ -25,6 +27,15 @@ def write_atomically(path, content):
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
+
+
+@contextlib.contextmanager
+def held(lock_path):
+    """Holds the lock file (made when missing) for a read, change and write of what it guards,
+    which another process may be changing at the same time."""
+    with open(lock_path, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
 
 
 def write_if_changed(path, content):

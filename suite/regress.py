@@ -47,7 +47,7 @@ commands of ./regress besides running the cases:
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
   ./regress hunt --runtime NEW [--against OLD] [--seconds N] [--seed S]
-                [--only DELIVERABLE] [--save DIR]
+                [--only DELIVERABLE] [--save DIR] [--stop-at-first] [--shard K/N]
                         random inputs, biased to the edges, under NEW and OLD (default:
                         the bundled runtime); each difference reduced to a small case,
                         saved in DIR for --cases; ./regress hunt --help for more
