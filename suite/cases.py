@@ -226,7 +226,7 @@ def _terminal_streams(where, v):
     return tuple(s for s in STANDARD_STREAMS if s in listed)
 
 
-def _text(where, value, base):
+def read_text(where, value, base):
     """A text as a case file gives it: a string; {"repeat": STRING, "times": N}, the string N
     times; {"file": PATH}, the bytes of a file beside the case file (PATH relative to its
     directory); or a list of strings and those, joined."""
@@ -235,7 +235,7 @@ def _text(where, value, base):
             raise CaseFileError(f"{where}: a text's pieces are strings, repeats and files, not lists")
         parts, length = [], 0
         for part in value:
-            parts.append(_text(where, part, base))
+            parts.append(read_text(where, part, base))
             length += len(parts[-1])
             if length > LONGEST_TEXT:
                 raise CaseFileError(f"{where}: a text of more than {LONGEST_TEXT} bytes; no text may pass that")
@@ -276,11 +276,11 @@ def _read_texts(where, v, base):
     """Every text of the case read as it stands in the file: its outputs, inputs, arguments and
     files, and the pieces and lines of its input."""
     for name in ("stdin", "stdout", "stderr"):
-        v[name] = _text(f"{where}: {name}", v[name], base)
+        v[name] = read_text(f"{where}: {name}", v[name], base)
     for name in ("args", "stdin_chunks", "terminal"):
         if v[name] is not None:
-            v[name] = [_text(f"{where}: {name}", item, base) for item in v[name]]
-    v["files"] = {n: _text(f"{where}: file {n!r}", c, base) for n, c in v["files"].items()}
+            v[name] = [read_text(f"{where}: {name}", item, base) for item in v[name]]
+    v["files"] = {n: read_text(f"{where}: file {n!r}", c, base) for n, c in v["files"].items()}
 
 
 def _case(deliverable, where, entry, base):
@@ -380,8 +380,8 @@ def _expected_entry(path, name, entry):
     status, killed_by = entry.get("status"), entry.get("signal", "")
     if not (_is_a(status, int) or _is_a(killed_by, str) and signal_number(killed_by)):
         raise CaseFileError(f"{where}: status must be an integer, signal a signal's name (such as SIGPIPE)")
-    return Expected(_text(f"{where}: stdout", entry["stdout"], path.parent),
-                    _text(f"{where}: stderr", entry["stderr"], path.parent),
+    return Expected(read_text(f"{where}: stdout", entry["stdout"], path.parent),
+                    read_text(f"{where}: stderr", entry["stderr"], path.parent),
                     status, entry.get("xfail", ""), killed_by, entry.get("fingerprint", ""))
 
 
