@@ -90,6 +90,23 @@ def _kill_group(process):
         pass
 
 
+@contextlib.contextmanager
+def tracked(process):
+    """Keeps a started program where stop_all finds it while it runs; it is killed, with its
+    session, if it is still running when the block ends."""
+    with _running_lock:
+        _running.add(process)
+        if _stopping:
+            _kill_group(process)
+    try:
+        yield process
+    finally:
+        if process.returncode is None:
+            _kill_group(process)
+        with _running_lock:
+            _running.discard(process)
+
+
 def stop_all():
     """Kills every program still running, for when the runner itself is interrupted."""
     global _stopping
@@ -402,24 +419,14 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                                        preexec_fn=confinement(timeout, streams.closed))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
-        with process:
-            with _running_lock:
-                _running.add(process)
-                if _stopping:
-                    _kill_group(process)
-            try:
-                outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
-                held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
-                stdout, stderr, trouble = _exchange(process, outputs,
-                                                    _feed(case, process, streams, started.slowdown),
-                                                    streams.terminal, deadline,
-                                                    "stdout" in case.terminal_streams, held)
-                trouble = trouble or _wait(process, deadline)
-            finally:
-                if process.returncode is None:
-                    _kill_group(process)
-                with _running_lock:
-                    _running.discard(process)
+        with process, tracked(process):
+            outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+            held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
+            stdout, stderr, trouble = _exchange(process, outputs,
+                                                _feed(case, process, streams, started.slowdown),
+                                                streams.terminal, deadline,
+                                                "stdout" in case.terminal_streams, held)
+            trouble = trouble or _wait(process, deadline)
         seconds = time.monotonic() - start
         errors = _memcheck_errors(log_path) if memcheck else ""
     ending, status, detail = _ending(timeout, process, trouble)

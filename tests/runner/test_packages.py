@@ -46,6 +46,15 @@ class PackagesByCommand(unittest.TestCase):
         self.assertEqual(self.wanted("--list", "--emulator", "none", "--valgrind") - plain,
                          {"valgrind", "libc6-dbg:i386"})
 
+    def test_perf_asks_for_valgrind_and_its_help_for_nothing(self):
+        plain = self.wanted("--list", "--emulator", "none")
+        self.assertEqual(self.wanted("perf", "--emulator", "none", "--runtime", "/nowhere/libkel.a") - plain,
+                         {"valgrind"})
+        done = regress_with({}, "perf", "--help")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("usage: ./regress perf", done.stdout)
+        self.assertNotRegex(done.stdout + done.stderr, "installing|not installed")
+
 
 
 @unittest.skipUnless(os.geteuid() == 0, "./regress installs only when run as root")

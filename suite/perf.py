@@ -1,0 +1,416 @@
+"""./regress perf: each workload measured with a new runtime and an old one (or a saved baseline), and every figure that grew past its limit reported as a regression."""
+
+import argparse
+import dataclasses
+import datetime
+import json
+import os
+import shutil
+import statistics
+import sys
+from pathlib import Path
+
+from . import build
+from . import cases as casefiles
+from . import command
+from . import files
+from . import launcher
+from . import performance
+from . import runtime_check
+from . import selection
+from . import workloads as workloadfiles
+from .command import FAILED, PASSED, SETUP_ERROR
+from .files import shown
+
+BASELINES = "perf-baselines"
+BASELINE_FORMAT = 1
+
+EPILOG = """\
+exit status: 0 when no figure regressed, 1 when one did, 2 when perf could not run as asked
+(set-up, build, an archive that does not fit, a workload that could not be measured).
+
+examples:
+  ./regress perf --runtime ~/kel/libkel.a                 against the bundled runtime
+  ./regress perf --runtime new.a --against old.a --only 'evalix/*'
+  ./regress perf --runtime old.a --save-baseline v1       keep old.a's figures as v1
+  ./regress perf --runtime new.a --baseline v1            later: compare with them
+"""
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        prog="./regress perf", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
+        description="Measure the suite's workloads with two kel runtimes and report every figure that "
+                    "grew past its limit: instructions and system calls counted under callgrind "
+                    "(natively), or times under the emulator.")
+    p.add_argument("--runtime", metavar="NEW", required=True,
+                   help="the runtime archive under test, e.g. --runtime ~/kel/libkel.a")
+    old = p.add_mutually_exclusive_group()
+    old.add_argument("--against", metavar="OLD",
+                     help="compare with this runtime archive (default: the bundled runtime), "
+                          "e.g. --against ~/kel/old/libkel.a")
+    old.add_argument("--baseline", metavar="NAME",
+                     help="compare with figures saved by --save-baseline instead of measuring an old "
+                          "runtime, e.g. --baseline v1")
+    p.add_argument("--save-baseline", metavar="NAME",
+                   help=f"keep NEW's figures as NAME (BUILD/{BASELINES}/NAME.json, or a path ending in "
+                        ".json) for a later --baseline, e.g. --save-baseline v1")
+    p.add_argument("--only", metavar="PATTERN", action="append", default=[],
+                   help="measure only matching workloads (deliverable/name, patterns as ./regress --only "
+                        "takes them; the cases are workloads too), e.g. --only 'evalix/*'")
+    p.add_argument("--threshold", metavar="PCT", type=float, default=performance.DEFAULT_THRESHOLD,
+                   help="instructions (or times, under the emulator) that grow by more than PCT percent "
+                        f"regress (default {performance.DEFAULT_THRESHOLD:g}); any growth in system "
+                        "calls regresses, e.g. --threshold 5")
+    p.add_argument("--json", metavar="FILE", help="also write every figure and the verdict as JSON, e.g. --json perf.json")
+    p.add_argument("--repeat", metavar="N", type=int, default=performance.DEFAULT_REPEAT,
+                   help="under the emulator: timed runs of each generated workload per runtime "
+                        f"(default {performance.DEFAULT_REPEAT})")
+    p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
+                   help="runs at once (default: all cores)")
+    say = p.add_mutually_exclusive_group()
+    say.add_argument("-q", "--quiet", action="store_true", help="print only the verdict")
+    say.add_argument("-v", "--verbose", action="store_true",
+                     help="also a row for every case, and every workload a change was seen in")
+    p.add_argument("--build", metavar="DIR", default=str(build.DEFAULT_BUILD),
+                   help="the build directory (default: build; other runtimes under DIR/runtimes/)")
+    p.add_argument("--cases", metavar="DIR", default=str(casefiles.CASES_DIR),
+                   help="the case files, which are workloads too (default: suite/cases)")
+    p.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
+    launcher.add_option(p)
+    args = p.parse_args(argv)
+    if args.threshold < 0:
+        p.error("--threshold cannot be below 0")
+    if args.jobs < 1 or args.repeat < 2:
+        p.error("-j needs at least 1, --repeat at least 2")
+    return args
+
+
+def baseline_path(build_dir, name):
+    return Path(name) if name.endswith(".json") else Path(build_dir) / BASELINES / f"{name}.json"
+
+
+class BaselineError(Exception):
+    """A baseline that cannot be compared with this run."""
+
+
+def load_baseline(path, way):
+    """(what it was measured from, {workload id: (inputs digest, figures)})."""
+    try:
+        data = json.loads(Path(path).read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise BaselineError(f"no baseline {shown(path)} (save one with --save-baseline)") from None
+    except (OSError, ValueError) as error:
+        raise BaselineError(f"baseline {shown(path)} cannot be read: {error}") from None
+    if data.get("format") != BASELINE_FORMAT:
+        raise BaselineError(f"baseline {shown(path)} is of another format than this suite writes")
+    if data["measured"] != way:
+        raise BaselineError(f"baseline {shown(path)} was measured {data['measured']}, this run is "
+                            f"measured {way}: the figures do not compare")
+    return data["runtime"], {w: (entry["inputs"], entry["figures"]) for w, entry in data["workloads"].items()}
+
+
+def save_baseline(path, runtime, way, chosen, figures):
+    entries = {w.id: {"inputs": w.digest, "figures": figures[w.id]}
+               for w in chosen if isinstance(figures[w.id], dict)}
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    files.write_atomically(path, json.dumps({
+        "format": BASELINE_FORMAT, "measured": way, "runtime": runtime,
+        "saved": datetime.datetime.now().isoformat(timespec="seconds"), "workloads": entries}, indent=1) + "\n")
+
+
+def identity(archive):
+    """How the header names a runtime: its path (or the bundled kelrt) and SHA-256."""
+    where = "the bundled kelrt" if archive is None else shown(archive)
+    return {"runtime": where, "sha256": files.sha256(archive or build.DEFAULT_BUILD / "lib" / "libkel.a")}
+
+
+def number(value):
+    """A figure as the tables show it: whole numbers with thousands marked, small ones to a few digits."""
+    if isinstance(value, int) or value >= 100:
+        return f"{value:,.0f}"
+    return f"{value:.3g}" if value else "0"
+
+
+def change_word(old, new):
+    if old == new:
+        return "0"
+    if not old:
+        return "new"
+    return f"{(new - old) / old * 100:+.1f}%"
+
+
+def sum_figures(figures):
+    """One row's figures for several workloads: their counts added up."""
+    total = {"instructions": 0, "system calls": 0, "writes": 0, "bytes written": 0, "seconds": 0.0}
+    for figure in figures:
+        total["instructions"] += figure.get("instructions", 0)
+        total["system calls"] += sum(figure["system calls"].values())
+        total["writes"] += figure["system calls"].get("write", 0)
+        total["bytes written"] += figure["bytes written"]
+        total["seconds"] += statistics.median(figure["seconds"]) if figure.get("seconds") else 0.0
+    return total
+
+
+def per_write(total):
+    return number(total["bytes written"] / total["writes"]) if total["writes"] else "-"
+
+
+def table_rows(chosen, old, new, way, verbose):
+    """Each deliverable's table: its column groups, and a row for each generated workload, then
+    one for its cases, added up (one for each case, with -v)."""
+    columns = ["instructions", "system calls"] if way == performance.COUNTED else ["seconds", "system calls"]
+    groups = [(c, 3) for c in columns] + [("bytes per write", 2)]
+    header = ["workload"] + ["old", "new", "change"] * len(columns) + ["old", "new"]
+    tables = {}
+    for deliverable in sorted({w.deliverable for w in chosen}):
+        mine = [w for w in chosen if w.deliverable == deliverable
+                and isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)]
+        cases_ = [w for w in mine if not w.generated]
+        rows_of = [(f"{w.name} ({w.about})", [w]) for w in mine if w.generated]
+        if verbose:
+            rows_of += [(w.name, [w]) for w in cases_]
+        elif cases_:
+            rows_of.append((f"{len(cases_)} case{'s' if len(cases_) != 1 else ''}", cases_))
+        rows = []
+        for label, group in rows_of:
+            a, b = (sum_figures([side[w.id] for w in group]) for side in (old, new))
+            if any(performance.outputs_differ(old[w.id], new[w.id]) for w in group):
+                label += " (outputs differ)"
+            row = [label]
+            for c in columns:
+                row += [number(a[c]), number(b[c]), change_word(a[c], b[c])]
+            rows.append(row + [per_write(a), per_write(b)])
+        if rows:
+            tables[deliverable] = (groups, [header] + rows)
+    return tables
+
+
+def entry_point_rows(chosen, old, new):
+    """Each entry point over every workload measured under both: its calls, its instructions per
+    call and the system calls made in it, old and new."""
+    groups = [("", 1), ("instructions per call", 3), ("system calls in it", 2)]
+    rows = [["entry point", "calls", "old", "new", "change", "old", "new"]]
+    both = [w for w in chosen if isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)]
+    for name in performance.ENTRY_POINTS:
+        sums = []
+        for side in (old, new):
+            entries = [side[w.id]["entry points"][name] for w in both if name in side[w.id].get("entry points", {})]
+            sums.append({k: sum(e[k] for e in entries) for k in ("calls", "instructions", "system calls")})
+        if sums[0]["calls"] and sums[1]["calls"]:
+            a, b = (performance.per_call(s) for s in sums)
+            rows.append([name, number(sums[1]["calls"]), number(a["instructions"]), number(b["instructions"]),
+                         change_word(a["instructions"], b["instructions"]), number(sums[0]["system calls"]),
+                         number(sums[1]["system calls"])])
+    return (groups, rows) if len(rows) > 1 else None
+
+
+def aligned(groups, rows, indent="  "):
+    """The rows in columns, the first to the left and the others to the right, under a line
+    naming each group of columns after the first."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = [indent + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                                for i, (cell, w) in enumerate(zip(row, widths))).rstrip() for row in rows]
+    titles, column = " " * (len(indent) + widths[0]), 1
+    for title, span in groups:
+        width = sum(widths[column:column + span]) + 2 * span
+        titles += ("  " + title).ljust(width) if title else " " * width
+        column += span
+    return [titles.rstrip()] + lines
+
+
+def figure_words(change):
+    """A change in words: "_kel_write: 1,130 instructions per call, was 380 (+197%), in W (N calls)"."""
+    percent = "none before" if not change.old else f"{change.percent:+.0f}%"
+    if change.figure == "system calls per call":
+        (calls_old, calls_new), (old, new) = change.calls, (change.old * change.calls[0], change.new * change.calls[1])
+        was = f"was {number(round(old))}" + (f" in {number(calls_old)}" if calls_old != calls_new else "")
+        text = f"{number(round(new))} system calls in its {number(calls_new)} calls, {was} ({percent})"
+    else:
+        unit = " s" if change.figure == "seconds" else ""
+        text = f"{number(change.new)}{unit} {change.figure}, was {number(change.old)}{unit} ({percent})"
+    if change.entry_point:
+        return f"{change.entry_point}: {text}, in {change.workload}"
+    return f"{change.workload}: {text}" + (f": {change.detail}" if change.detail else "")
+
+
+def grouped(found):
+    """Changes of one figure (of one entry point) in several workloads, as one group each, the
+    worst change of each group first and the worst groups first."""
+    groups = {}
+    for change in found:
+        groups.setdefault((change.entry_point, change.figure), []).append(change)
+    ordered = [sorted(g, key=lambda c: c.severity, reverse=True) for g in groups.values()]
+    return sorted(ordered, key=lambda g: g[0].severity, reverse=True)
+
+
+def verdict_lines(title, found, verbose):
+    if not found:
+        return [f"{title}: none"]
+    groups = grouped(found)
+    workloads = len({c.workload for c in found})
+    lines = [f"{title}, worst first ({len(groups)} figure{'s' if len(groups) != 1 else ''} in "
+             f"{workloads} workload{'s' if workloads != 1 else ''}):"]
+    for group in groups:
+        more = ""
+        if len(group) > 1:
+            more = f"; also in {len(group) - 1} more workload{'s' if len(group) > 2 else ''}"
+            more += (": " + ", ".join(c.workload for c in group[1:])) if verbose else " (-v names them)"
+        lines.append(f"  {figure_words(group[0])}{more}")
+    return lines
+
+
+def progress_line(done, total, workload, figures, labels):
+    parts = []
+    for label, figure in zip(labels, figures):
+        if isinstance(figure, dict):
+            counted = figure.get("instructions")
+            parts.append(f"{label} " + (f"{counted:,} instructions, " if counted is not None else "")
+                         + f"{sum(figure['system calls'].values()):,} system calls")
+        else:
+            parts.append(f"{label} not measured: {figure}")
+    return f"[{done}/{total}] {workload.id} ... " + "; ".join(parts)
+
+
+def output_problems(args):
+    problems = [files.output_file_problem(args.json) if args.json else None,
+                files.output_dir_problem(baseline_path(args.build, args.save_baseline).parent)
+                if args.save_baseline else None]
+    return [f"cannot write {p}" for p in problems if p]
+
+
+def main(argv, out=sys.stdout):
+    args = parse_args(argv)
+    say = (lambda text="": None) if args.quiet else (lambda text="": print(text, file=out, flush=True))
+    refuse = lambda message: command.refuse("regress perf", message)
+    problems = output_problems(args)
+    if problems:
+        return refuse("; ".join(problems))
+    try:
+        starter = launcher.choose(args.emulator)
+        every, left_out = workloadfiles.load(args.cases)
+        chosen = selection.selected(every, args.only)
+    except (launcher.LaunchError, workloadfiles.WorkloadError, casefiles.CaseFileError,
+            selection.SelectionError) as error:
+        return refuse(str(error))
+    way = performance.way(starter)
+    if way == performance.COUNTED and shutil.which("valgrind") is None:
+        return refuse("valgrind is not installed (apt-get install valgrind); ./regress perf installs it")
+    for archive in filter(None, (args.runtime, args.against)):
+        trouble = runtime_check.refusal(archive)
+        if trouble:
+            print(trouble, file=sys.stderr)
+            return SETUP_ERROR
+    baseline = None
+    if args.baseline:
+        try:
+            baseline = load_baseline(baseline_path(args.build, args.baseline), way)
+        except BaselineError as error:
+            return refuse(str(error))
+
+    sides = [(args.runtime, build.runtime_build_dir(args.build, args.runtime))]
+    if baseline is None:
+        sides.insert(0, (args.against, build.runtime_build_dir(args.build, args.against) if args.against
+                         else Path(args.build)))
+    programs = sorted({w.program for w in chosen})
+    if not args.no_build:
+        try:
+            for archive, directory in sides:
+                build.ensure_built(directory, archive, quiet=True, emulator=starter.emulator, targets=programs)
+        except build.BuildFailed as error:
+            return refuse(f"build failed: {error}")
+    runtimes = [performance.Runtime(label, directory / "bin",
+                                    directory / build.RUNTIME_COPY if archive else directory / "lib" / "libkel.a")
+                for label, (archive, directory) in zip(["old", "new"][-len(sides):], sides)]
+
+    new_identity = identity(args.runtime)
+    old_identity = baseline[0] if baseline else identity(args.against)
+    generated = sum(w.generated for w in chosen)
+    say(f"perf: {len(chosen)} workloads ({generated} generated, {len(chosen) - generated} cases; "
+        f"{len(left_out)} cases left out, -v says why)")
+    say(f"new: {new_identity['runtime']} (sha256 {new_identity['sha256']})")
+    say(f"old: {old_identity['runtime']} (sha256 {old_identity['sha256']})"
+        + (f", the baseline {shown(baseline_path(args.build, args.baseline))}" if baseline else ""))
+    if way == performance.COUNTED:
+        say(f"counted under callgrind: exact, the same on every run; a regression is more than "
+            f"{args.threshold:g}% more instructions, or any more system calls")
+    else:
+        say(f"{starter.cannot_run('callgrind')}: times instead, of {args.repeat} runs of each "
+            f"generated workload, which are NOISY: a time counts only when it is more than "
+            f"{args.threshold:g}% off and no run of one runtime falls within the other's; system calls "
+            f"are still counted exactly, through the emulator's trace")
+    say(f"programs run {starter.describe()}")
+    if args.verbose:
+        for case_id, why in left_out.items():
+            say(f"  left out: {case_id}: {why}")
+    say()
+
+    done = [0]
+
+    def progress(workload, figures):
+        done[0] += 1
+        say(progress_line(done[0], len(chosen), workload, figures, [r.label for r in runtimes]))
+
+    measured = performance.measure(chosen, runtimes, starter, args.jobs, args.repeat, progress)
+    new = measured[-1]
+    not_compared = []
+    if baseline:
+        old = {}
+        for w in chosen:
+            inputs, figures = baseline[1].get(w.id, (None, None))
+            if inputs == w.digest:
+                old[w.id] = figures
+            else:
+                not_compared.append(f"{w.id}: " + ("not in the baseline" if inputs is None else
+                                                   "its inputs have changed since the baseline was saved"))
+    else:
+        old = measured[0]
+    not_measured = [f"{w.id} ({label}): {side[w.id]}" for w in chosen
+                    for label, side in (("old", old), ("new", new)) if isinstance(side.get(w.id), str)]
+
+    found = performance.changes(old, new, args.threshold)
+    regressions = [c for c in found if c.regression]
+    improvements = [c for c in found if not c.regression]
+    for deliverable, (groups, rows) in table_rows(chosen, old, new, way, args.verbose).items():
+        say(f"\n{deliverable}")
+        for line in aligned(groups, rows):
+            say(line)
+    entry_table = entry_point_rows(chosen, old, new)
+    if entry_table:
+        say("\nentry points, over every workload")
+        for line in aligned(*entry_table):
+            say(line)
+    differ = [w.id for w in chosen if isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)
+              and performance.outputs_differ(old[w.id], new[w.id])]
+    report = []
+    if differ:
+        report.append(f"{len(differ)} workloads' outputs differ between the runtimes, so their figures "
+                      f"measure other work (./regress --runtime shows how): {', '.join(differ)}")
+    report += [f"not compared: {line}" for line in not_compared]
+    report += [f"not measured: {line}" for line in not_measured]
+    report += verdict_lines("regressions", regressions, args.verbose)
+    report += verdict_lines("improvements", improvements, args.verbose)
+    status = FAILED if regressions else SETUP_ERROR if not_measured else PASSED
+    print("\n" + "\n".join(report), file=out, flush=True)
+    count = lambda found: len({c.workload for c in found})
+    print(f"perf: {count(regressions)} of {len(chosen)} workloads regressed, {count(improvements)} improved",
+          file=out, flush=True)
+
+    if args.save_baseline:
+        path = baseline_path(args.build, args.save_baseline)
+        save_baseline(path, new_identity, way, chosen, new)
+        say(f"saved the new runtime's figures as the baseline {shown(path)}")
+    if args.json:
+        files.write_atomically(args.json, json.dumps({
+            "new": new_identity, "old": old_identity, "measured": way, "threshold": args.threshold,
+            "programs run": starter.describe(),
+            "workloads": {w.id: {"old": old.get(w.id), "new": new.get(w.id), "inputs": w.digest} for w in chosen},
+            "regressions": [dataclasses.asdict(c) for c in regressions],
+            "improvements": [dataclasses.asdict(c) for c in improvements],
+            "outputs differ": differ, "not compared": not_compared, "not measured": not_measured,
+            "exit status": status}, indent=1) + "\n")
+    return status
+
+
+if __name__ == "__main__":
+    command.run("regress perf", main)

@@ -1,0 +1,290 @@
+"""Measures workloads with a runtime's programs (counted under callgrind, or timed under the emulator) and finds the figures that changed past their limits between two runtimes."""
+
+import concurrent.futures
+import contextlib
+import hashlib
+import json
+import math
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import callgrind
+from . import execute
+from . import runtime_check
+
+ENTRY_POINTS = json.loads(runtime_check.ABI_FILE.read_text())["entry_points"]
+# callgrind runs a program some fifty times slower than it runs natively.
+TIME_LIMIT = 600
+DEFAULT_THRESHOLD = 2.0
+# Timed runs of each workload under each runtime, where nothing can be counted: with seven a side,
+# two runtimes alike give two ranges apart about once in 3400 workloads.
+DEFAULT_REPEAT = 7
+COUNTED, TIMED = "callgrind", "timed"
+# The programs' environment, the same for every run: glibc's start-up reads it, and a longer one
+# costs more instructions.
+PATH_TAIL = "/usr/bin:/bin"
+
+
+class NotMeasured(Exception):
+    """A run that gave no figures: it ran past its time limit, or the tool could not run it."""
+
+
+@dataclass(frozen=True)
+class Runtime:
+    """A runtime as it is measured: the programs linked with it, and its archive, whose functions
+    are the runtime's own."""
+    label: str
+    bin_dir: Path
+    archive: Path
+
+
+class Scratch:
+    """A fresh directory for one run: the workload's files, its standard input in a file, and the
+    program under its bare name in a directory of its own, at a path as long on every run."""
+
+    def __init__(self, directory, workload, bin_dir):
+        self.dir = Path(directory)
+        self.workload = workload
+        self.work = self.dir / "work"
+        self.bin = self.dir / "bin"
+        self.work.mkdir()
+        self.bin.mkdir()
+        program = (Path(bin_dir) / workload.program).resolve()
+        if not program.is_file():
+            raise NotMeasured(f"program not built: {program}")
+        self.program = self.bin / workload.program
+        self.program.symlink_to(program)
+        for name, content in workload.files:
+            (self.work / name).write_bytes(content.encode("latin-1"))
+        self.stdin = self.dir / "stdin"
+        self.stdin.write_bytes(workload.stdin.encode("latin-1"))
+        self.environment = {"PATH": f"{self.bin}{os.pathsep}{PATH_TAIL}"}
+
+    def run(self, argv, timeout, executable=None, environment=None):
+        """(exit status or -signal, stdout, stderr, processor seconds) of the program started by argv."""
+        outputs = [self.dir / "stdout", self.dir / "stderr"]
+        with open(self.stdin, "rb") as stdin, open(outputs[0], "wb") as stdout, open(outputs[1], "wb") as stderr:
+            process = subprocess.Popen(argv, executable=executable, cwd=self.work,
+                                       env=environment or self.environment, stdin=stdin, stdout=stdout,
+                                       stderr=stderr, start_new_session=True,
+                                       preexec_fn=execute.confinement(timeout))
+            with execute.tracked(process):
+                deadline = time.monotonic() + timeout
+                while True:
+                    pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+                    if pid:
+                        process.returncode = os.waitstatus_to_exitcode(status)
+                        break
+                    if time.monotonic() > deadline:
+                        raise NotMeasured(f"still running after {timeout} s")
+                    time.sleep(0.01)
+        return (process.returncode, *(path.read_bytes() for path in outputs),
+                usage.ru_utime + usage.ru_stime)
+
+
+@contextlib.contextmanager
+def scratch(workload, bin_dir):
+    with tempfile.TemporaryDirectory(prefix="regress-perf-") as directory:
+        yield Scratch(directory, workload, bin_dir)
+
+
+def ended(status, stdout, stderr):
+    """What every way of measuring records of a run: how it ended, what it wrote, in how many bytes."""
+    return {"status": status, "output": hashlib.sha256(stdout + b"\0" + stderr).hexdigest(),
+            "bytes written": len(stdout) + len(stderr)}
+
+
+def counted(workload, runtime, inside):
+    """The workload's figures under callgrind: instructions, system calls by name, and for each
+    entry point the calls the program made into it, with their inclusive instructions and system calls."""
+    with scratch(workload, runtime.bin_dir) as run:
+        profile, log = run.dir / "callgrind.out", run.dir / "valgrind.log"
+        valgrind = shutil.which("valgrind")
+        status, stdout, stderr, _ = run.run(
+            [valgrind, *callgrind.OPTIONS, f"--callgrind-out-file={profile}", "--trace-syscalls=yes",
+             f"--log-file={log}", workload.program, *workload.args], TIME_LIMIT)
+        if not profile.exists():
+            tail = log.read_text(errors="replace").strip().splitlines()[-3:] if log.exists() else []
+            raise NotMeasured(f"callgrind wrote no profile (exit status {status}): {' / '.join(tail)}")
+        counts = callgrind.read_profile(profile.read_text(errors="replace"))
+        calls = callgrind.system_calls(log.read_text(errors="replace"))
+    entered = counts.entered(set(ENTRY_POINTS), inside)
+    return {**ended(status, stdout, stderr), "instructions": counts.totals.get("Ir", 0), "system calls": calls,
+            "entry points": {name: {"calls": n, "instructions": cost.get("Ir", 0),
+                                    "system calls": cost.get("sysCount", 0)}
+                             for name, (n, cost) in sorted(entered.items())}}
+
+
+def traced(workload, runtime, starter):
+    """The workload's figures under the emulator, without a time: the system calls it makes."""
+    with scratch(workload, runtime.bin_dir) as run:
+        log = run.dir / "syscalls.log"
+        started = starter.command(run.program, workload.args, argv0=workload.program, syscall_log=log)
+        status, stdout, stderr, _ = run.run(started.argv, started.time_limit(TIME_LIMIT), started.executable)
+        calls = callgrind.system_calls(log.read_text(errors="replace"), callgrind.EMULATOR_SYSCALL)
+    return {**ended(status, stdout, stderr), "system calls": calls}
+
+
+def timed(workload, runtime, starter):
+    """Processor seconds of one run under the emulator."""
+    with scratch(workload, runtime.bin_dir) as run:
+        started = starter.command(run.program, workload.args, argv0=workload.program)
+        return run.run(started.argv, started.time_limit(TIME_LIMIT), started.executable)[3]
+
+
+def way(starter):
+    """How figures are had here: counted under callgrind natively, timed under the emulator."""
+    return TIMED if starter.emulated else COUNTED
+
+
+def measure(workloads, runtimes, starter, jobs, repeat=DEFAULT_REPEAT, done=lambda workload, figures: None):
+    """{workload id: figures, or the NotMeasured message} for each runtime. Under the emulator every
+    workload's system calls are counted, and the generated workloads are timed, one run at a time,
+    the runtimes taking turns, so that a machine busy for a while slows both alike. done(workload,
+    figures of each runtime) is called as each workload is measured."""
+    results = [{} for _ in runtimes]
+    if starter.emulated:
+        measure_one = lambda w, r: traced(w, r, starter)
+    else:
+        inside = {r.label: runtime_check.function_names(r.archive) for r in runtimes}
+        measure_one = lambda w, r: counted(w, r, inside[r.label])
+
+    def attempt(workload, index):
+        try:
+            return measure_one(workload, runtimes[index])
+        except NotMeasured as error:
+            return str(error)
+
+    # The longest first, so that no long one starts last and runs alone.
+    order = sorted(workloads, key=lambda w: not w.generated)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        futures = {(w.id, i): pool.submit(attempt, w, i) for w in order for i in range(len(runtimes))}
+        try:
+            for workload in order:
+                figures = [futures[workload.id, i].result() for i in range(len(runtimes))]
+                if starter.emulated and workload.generated:
+                    add_times(workload, runtimes, starter, repeat, figures)
+                for result, figure in zip(results, figures):
+                    result[workload.id] = figure
+                done(workload, figures)
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            execute.stop_all()
+            raise
+    return results
+
+
+def add_times(workload, runtimes, starter, repeat, figures):
+    times = [[] for _ in runtimes]
+    for _ in range(repeat):
+        for i, runtime in enumerate(runtimes):
+            if isinstance(figures[i], dict):
+                try:
+                    times[i].append(timed(workload, runtime, starter))
+                except NotMeasured as error:
+                    figures[i] = str(error)
+    for figure, seconds in zip(figures, times):
+        if isinstance(figure, dict):
+            figure["seconds"] = seconds
+
+
+@dataclass(frozen=True)
+class Change:
+    """A figure of a workload, or of an entry point in it, that changed past its limit."""
+    workload: str
+    entry_point: str  # empty for the workload's own figures
+    figure: str       # "instructions", "system calls", "seconds", or "... per call"
+    old: float
+    new: float
+    detail: str = ""  # the system calls by name, the spread of times
+    calls: tuple = () # an entry point's calls, old and new
+
+    @property
+    def regression(self):
+        return self.new > self.old
+
+    @property
+    def ratio(self):
+        return self.new / self.old if self.old else math.inf
+
+    @property
+    def percent(self):
+        return (self.ratio - 1) * 100
+
+    @property
+    def severity(self):
+        """How bad a change is, to put the worst first: the factor it changed by, then how much
+        it changed the workload's count in all."""
+        factor = self.ratio if self.regression else (self.old / self.new if self.new else math.inf)
+        return factor, abs(self.new * (self.calls or (1, 1))[1] - self.old * (self.calls or (1, 1))[0])
+
+
+def per_call(entry):
+    return {figure: entry[figure] / entry["calls"] for figure in ("instructions", "system calls")}
+
+
+def by_name(old, new):
+    """The system calls whose counts differ, most changed first: "write 91 -> 20090"."""
+    names = sorted(set(old) | set(new), key=lambda n: -abs(new.get(n, 0) - old.get(n, 0)))
+    return ", ".join(f"{n} {old.get(n, 0):,} -> {new.get(n, 0):,}" for n in names if old.get(n, 0) != new.get(n, 0))
+
+
+def spread(seconds):
+    """A timed figure's spread: its lowest and highest run, as a share of its median."""
+    median = statistics.median(seconds)
+    return (max(seconds) - min(seconds)) / median if median else 0.0
+
+
+def beyond_noise(old, new, threshold):
+    """Whether two sets of timed runs differ past the threshold and past their noise: the medians
+    apart by more than the threshold, and no run of one within the range of the other."""
+    a, b = statistics.median(old), statistics.median(new)
+    apart = min(new) > max(old) or max(new) < min(old)
+    return apart and abs(b - a) > a * threshold / 100
+
+
+def changes(old, new, threshold=DEFAULT_THRESHOLD):
+    """Every figure that changed past its limit, between the figures of the workloads measured
+    under both runtimes: instructions (in all, and per call of each entry point) past the threshold
+    in percent; system calls by any count; times past the threshold and their noise."""
+    found = []
+    for workload in sorted(set(old) & set(new)):
+        a, b = old[workload], new[workload]
+        if not (isinstance(a, dict) and isinstance(b, dict)):
+            continue
+        if "instructions" in a and "instructions" in b and past(a["instructions"], b["instructions"], threshold):
+            found.append(Change(workload, "", "instructions", a["instructions"], b["instructions"]))
+        calls_a, calls_b = sum(a["system calls"].values()), sum(b["system calls"].values())
+        if calls_a != calls_b:
+            found.append(Change(workload, "", "system calls", calls_a, calls_b,
+                                by_name(a["system calls"], b["system calls"])))
+        if a.get("seconds") and b.get("seconds") and beyond_noise(a["seconds"], b["seconds"], threshold):
+            found.append(Change(workload, "", "seconds", statistics.median(a["seconds"]),
+                                statistics.median(b["seconds"]),
+                                f"spread {spread(a['seconds']):.0%} and {spread(b['seconds']):.0%}"))
+        for name in sorted(set(a.get("entry points", {})) & set(b.get("entry points", {}))):
+            was, now = per_call(a["entry points"][name]), per_call(b["entry points"][name])
+            calls = (a["entry points"][name]["calls"], b["entry points"][name]["calls"])
+            if past(was["instructions"], now["instructions"], threshold):
+                found.append(Change(workload, name, "instructions per call", was["instructions"],
+                                    now["instructions"], calls=calls))
+            if was["system calls"] != now["system calls"]:
+                found.append(Change(workload, name, "system calls per call", was["system calls"],
+                                    now["system calls"], calls=calls))
+    return found
+
+
+def past(old, new, threshold):
+    return abs(new - old) > old * threshold / 100
+
+
+def outputs_differ(a, b):
+    """Whether two runs of a workload ended otherwise or wrote otherwise: their figures then
+    measure other work."""
+    return (a["status"], a["output"]) != (b["status"], b["output"])
