@@ -24,6 +24,7 @@ from .files import shown
 
 BASELINES = "perf-baselines"
 BASELINE_FORMAT = 1
+WAYS = {performance.COUNTED: "counted under callgrind", performance.TIMED: "timed under the emulator"}
 
 EPILOG = """\
 exit status: 0 when no figure regressed, 1 when one did, 2 when perf could not run as asked
@@ -105,17 +106,18 @@ def load_baseline(path, way):
     if data.get("format") != BASELINE_FORMAT:
         raise BaselineError(f"baseline {shown(path)} is of another format than this suite writes")
     if data["measured"] != way:
-        raise BaselineError(f"baseline {shown(path)} was measured {data['measured']}, this run is "
-                            f"measured {way}: the figures do not compare")
-    return data["runtime"], {w: (entry["inputs"], entry["figures"]) for w, entry in data["workloads"].items()}
+        raise BaselineError(f"baseline {shown(path)} was {WAYS[data['measured']]}, this run is "
+                            f"{WAYS[way]}: the figures do not compare")
+    return (dict(data["runtime"], saved=data["saved"], tool=data["with"]),
+            {w: (entry["inputs"], entry["figures"]) for w, entry in data["workloads"].items()})
 
 
-def save_baseline(path, runtime, way, chosen, figures):
+def save_baseline(path, runtime, way, tool, chosen, figures):
     entries = {w.id: {"inputs": w.digest, "figures": figures[w.id]}
                for w in chosen if isinstance(figures[w.id], dict)}
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     files.write_atomically(path, json.dumps({
-        "format": BASELINE_FORMAT, "measured": way, "runtime": runtime,
+        "format": BASELINE_FORMAT, "measured": way, "with": tool, "runtime": runtime,
         "saved": datetime.datetime.now().isoformat(timespec="seconds"), "workloads": entries}, indent=1) + "\n")
 
 
@@ -123,6 +125,10 @@ def identity(archive):
     """How the header names a runtime: its path (or the bundled kelrt) and SHA-256."""
     where = "the bundled kelrt" if archive is None else shown(archive)
     return {"runtime": where, "sha256": files.sha256(archive or build.DEFAULT_BUILD / "lib" / "libkel.a")}
+
+
+def many(count, word):
+    return f"{count:,} {word}{'s' if count != 1 else ''}"
 
 
 def number(value):
@@ -142,14 +148,24 @@ def change_word(old, new):
 
 def sum_figures(figures):
     """One row's figures for several workloads: their counts added up."""
-    total = {"instructions": 0, "system calls": 0, "writes": 0, "bytes written": 0, "seconds": 0.0}
+    total = {"instructions": 0, "system calls": 0, "writes": 0, "bytes written": 0}
     for figure in figures:
         total["instructions"] += figure.get("instructions", 0)
         total["system calls"] += sum(figure["system calls"].values())
         total["writes"] += figure["system calls"].get("write", 0)
         total["bytes written"] += figure["bytes written"]
-        total["seconds"] += statistics.median(figure["seconds"]) if figure.get("seconds") else 0.0
+    timed = [figure["seconds"] for figure in figures if figure.get("seconds")]
+    # Only a generated workload is timed, and a row has at most one.
+    total["seconds"] = timed[0] if len(figures) == 1 and timed else None
     return total
+
+
+def timed_cells(old, new):
+    """A time's cells: the median of each side's runs with its spread, and the change of the medians."""
+    if not (old and new):
+        return ["-", "-", "-"]
+    shown = lambda runs: f"{number(statistics.median(runs))} ±{performance.spread(runs):.0%}"
+    return [shown(old), shown(new), change_word(statistics.median(old), statistics.median(new))]
 
 
 def per_write(total):
@@ -160,7 +176,7 @@ def table_rows(chosen, old, new, way, verbose):
     """Each deliverable's table: its column groups, and a row for each generated workload, then
     one for its cases, added up (one for each case, with -v)."""
     columns = ["instructions", "system calls"] if way == performance.COUNTED else ["seconds", "system calls"]
-    groups = [(c, 3) for c in columns] + [("bytes per write", 2)]
+    groups = [("processor seconds" if c == "seconds" else c, 3) for c in columns] + [("bytes per write", 2)]
     header = ["workload"] + ["old", "new", "change"] * len(columns) + ["old", "new"]
     tables = {}
     for deliverable in sorted({w.deliverable for w in chosen}):
@@ -171,7 +187,7 @@ def table_rows(chosen, old, new, way, verbose):
         if verbose:
             rows_of += [(w.name, [w]) for w in cases_]
         elif cases_:
-            rows_of.append((f"{len(cases_)} case{'s' if len(cases_) != 1 else ''}", cases_))
+            rows_of.append((many(len(cases_), "case"), cases_))
         rows = []
         for label, group in rows_of:
             a, b = (sum_figures([side[w.id] for w in group]) for side in (old, new))
@@ -179,7 +195,10 @@ def table_rows(chosen, old, new, way, verbose):
                 label += " (outputs differ)"
             row = [label]
             for c in columns:
-                row += [number(a[c]), number(b[c]), change_word(a[c], b[c])]
+                if c == "seconds":
+                    row += timed_cells(a[c], b[c])
+                else:
+                    row += [number(a[c]), number(b[c]), change_word(a[c], b[c])]
             rows.append(row + [per_write(a), per_write(b)])
         if rows:
             tables[deliverable] = (groups, [header] + rows)
@@ -225,13 +244,14 @@ def figure_words(change):
     if change.figure == "system calls per call":
         (calls_old, calls_new), (old, new) = change.calls, (change.old * change.calls[0], change.new * change.calls[1])
         was = f"was {number(round(old))}" + (f" in {number(calls_old)}" if calls_old != calls_new else "")
-        text = f"{number(round(new))} system calls in its {number(calls_new)} calls, {was} ({percent})"
+        text = f"{number(round(new))} system calls in its {many(calls_new, 'call')}, {was} ({percent})"
+    elif change.figure == "seconds":
+        text = f"{number(change.new)} s, was {number(change.old)} s ({percent}; medians, {change.detail})"
     else:
-        unit = " s" if change.figure == "seconds" else ""
-        text = f"{number(change.new)}{unit} {change.figure}, was {number(change.old)}{unit} ({percent})"
+        text = f"{number(change.new)} {change.figure}, was {number(change.old)} ({percent})"
     if change.entry_point:
         return f"{change.entry_point}: {text}, in {change.workload}"
-    return f"{change.workload}: {text}" + (f": {change.detail}" if change.detail else "")
+    return f"{change.workload}: {text}" + (f": {change.detail}" if change.figure == "system calls" else "")
 
 
 def grouped(found):
@@ -249,12 +269,11 @@ def verdict_lines(title, found, verbose):
         return [f"{title}: none"]
     groups = grouped(found)
     workloads = len({c.workload for c in found})
-    lines = [f"{title}, worst first ({len(groups)} figure{'s' if len(groups) != 1 else ''} in "
-             f"{workloads} workload{'s' if workloads != 1 else ''}):"]
+    lines = [f"{title}, worst first ({many(len(groups), 'figure')} in {many(workloads, 'workload')}):"]
     for group in groups:
         more = ""
         if len(group) > 1:
-            more = f"; also in {len(group) - 1} more workload{'s' if len(group) > 2 else ''}"
+            more = f"; also in {many(len(group) - 1, 'more workload')}"
             more += (": " + ", ".join(c.workload for c in group[1:])) if verbose else " (-v names them)"
         lines.append(f"  {figure_words(group[0])}{more}")
     return lines
@@ -296,6 +315,7 @@ def main(argv, out=sys.stdout):
     way = performance.way(starter)
     if way == performance.COUNTED and shutil.which("valgrind") is None:
         return refuse("valgrind is not installed (apt-get install valgrind); ./regress perf installs it")
+    tool = performance.tool(starter)
     for archive in filter(None, (args.runtime, args.against)):
         trouble = runtime_check.refusal(archive)
         if trouble:
@@ -326,11 +346,12 @@ def main(argv, out=sys.stdout):
     new_identity = identity(args.runtime)
     old_identity = baseline[0] if baseline else identity(args.against)
     generated = sum(w.generated for w in chosen)
-    say(f"perf: {len(chosen)} workloads ({generated} generated, {len(chosen) - generated} cases; "
-        f"{len(left_out)} cases left out, -v says why)")
+    say(f"perf: {many(len(chosen), 'workload')} ({generated} generated, {many(len(chosen) - generated, 'case')}; "
+        f"{many(len(left_out), 'case')} left out, -v says why)")
     say(f"new: {new_identity['runtime']} (sha256 {new_identity['sha256']})")
     say(f"old: {old_identity['runtime']} (sha256 {old_identity['sha256']})"
-        + (f", the baseline {shown(baseline_path(args.build, args.baseline))}" if baseline else ""))
+        + (f", as the baseline {shown(baseline_path(args.build, args.baseline))} saved on "
+           f"{old_identity['saved']}" if baseline else ""))
     if way == performance.COUNTED:
         say(f"counted under callgrind: exact, the same on every run; a regression is more than "
             f"{args.threshold:g}% more instructions, or any more system calls")
@@ -339,7 +360,9 @@ def main(argv, out=sys.stdout):
             f"generated workload, which are NOISY: a time counts only when it is more than "
             f"{args.threshold:g}% off and no run of one runtime falls within the other's; system calls "
             f"are still counted exactly, through the emulator's trace")
-    say(f"programs run {starter.describe()}")
+    say(f"programs run {starter.describe()}; measured with {tool}")
+    if baseline and old_identity["tool"] != tool:
+        say(f"the baseline was measured with {old_identity['tool']}: its figures may differ for that alone")
     if args.verbose:
         for case_id, why in left_out.items():
             say(f"  left out: {case_id}: {why}")
@@ -398,7 +421,7 @@ def main(argv, out=sys.stdout):
 
     if args.save_baseline:
         path = baseline_path(args.build, args.save_baseline)
-        save_baseline(path, new_identity, way, chosen, new)
+        save_baseline(path, new_identity, way, tool, chosen, new)
         say(f"saved the new runtime's figures as the baseline {shown(path)}")
     if args.json:
         files.write_atomically(args.json, json.dumps({

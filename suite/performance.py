@@ -16,6 +16,7 @@ from pathlib import Path
 
 from . import callgrind
 from . import execute
+from . import launcher
 from . import runtime_check
 
 ENTRY_POINTS = json.loads(runtime_check.ABI_FILE.read_text())["entry_points"]
@@ -143,10 +144,17 @@ def way(starter):
     return TIMED if starter.emulated else COUNTED
 
 
+def tool(starter):
+    """What the figures are had with, by name and version: another version may count otherwise."""
+    if starter.emulated:
+        return f"{Path(starter.emulator).name} {launcher.emulator_version(starter.emulator)}"
+    return subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+
+
 def measure(workloads, runtimes, starter, jobs, repeat=DEFAULT_REPEAT, done=lambda workload, figures: None):
     """{workload id: figures, or the NotMeasured message} for each runtime. Under the emulator every
-    workload's system calls are counted, and the generated workloads are timed, one run at a time,
-    the runtimes taking turns, so that a machine busy for a while slows both alike. done(workload,
+    workload's system calls are counted, and then the generated workloads are timed, one run at a
+    time, the runtimes taking turns, so that a machine busy for a while slows both alike. done(workload,
     figures of each runtime) is called as each workload is measured."""
     results = [{} for _ in runtimes]
     if starter.emulated:
@@ -155,28 +163,36 @@ def measure(workloads, runtimes, starter, jobs, repeat=DEFAULT_REPEAT, done=lamb
         inside = {r.label: runtime_check.function_names(r.archive) for r in runtimes}
         measure_one = lambda w, r: counted(w, r, inside[r.label])
 
-    def attempt(workload, index):
+    def attempt(workload, runtime):
         try:
-            return measure_one(workload, runtimes[index])
+            return measure_one(workload, runtime)
         except NotMeasured as error:
             return str(error)
 
+    def record(workload, figures):
+        for result, figure in zip(results, figures):
+            result[workload.id] = figure
+        done(workload, figures)
+
     # The longest first, so that no long one starts last and runs alone.
     order = sorted(workloads, key=lambda w: not w.generated)
+    to_time = []
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = {(w.id, i): pool.submit(attempt, w, i) for w in order for i in range(len(runtimes))}
+        futures = {(w.id, r.label): pool.submit(attempt, w, r) for w in order for r in runtimes}
         try:
             for workload in order:
-                figures = [futures[workload.id, i].result() for i in range(len(runtimes))]
+                figures = [futures[workload.id, r.label].result() for r in runtimes]
                 if starter.emulated and workload.generated:
-                    add_times(workload, runtimes, starter, repeat, figures)
-                for result, figure in zip(results, figures):
-                    result[workload.id] = figure
-                done(workload, figures)
+                    to_time.append((workload, figures))
+                else:
+                    record(workload, figures)
         except BaseException:
             pool.shutdown(wait=False, cancel_futures=True)
             execute.stop_all()
             raise
+    for workload, figures in to_time:
+        add_times(workload, runtimes, starter, repeat, figures)
+        record(workload, figures)
     return results
 
 
@@ -236,9 +252,10 @@ def by_name(old, new):
 
 
 def spread(seconds):
-    """A timed figure's spread: its lowest and highest run, as a share of its median."""
+    """A timed figure's spread: half the distance from its fastest run to its slowest, as a share of
+    its median (the figure is the median, plus or minus this)."""
     median = statistics.median(seconds)
-    return (max(seconds) - min(seconds)) / median if median else 0.0
+    return (max(seconds) - min(seconds)) / 2 / median if median else 0.0
 
 
 def beyond_noise(old, new, threshold):
@@ -267,7 +284,8 @@ def changes(old, new, threshold=DEFAULT_THRESHOLD):
         if a.get("seconds") and b.get("seconds") and beyond_noise(a["seconds"], b["seconds"], threshold):
             found.append(Change(workload, "", "seconds", statistics.median(a["seconds"]),
                                 statistics.median(b["seconds"]),
-                                f"spread {spread(a['seconds']):.0%} and {spread(b['seconds']):.0%}"))
+                                f"{len(a['seconds'])} and {len(b['seconds'])} runs, spread "
+                                f"±{spread(a['seconds']):.0%} and ±{spread(b['seconds']):.0%}"))
         for name in sorted(set(a.get("entry points", {})) & set(b.get("entry points", {}))):
             was, now = per_call(a["entry points"][name]), per_call(b["entry points"][name])
             calls = (a["entry points"][name]["calls"], b["entry points"][name]["calls"])
