@@ -1,5 +1,6 @@
 """Runs one case's program in a fresh directory and records how it ended and what it wrote."""
 
+import concurrent.futures
 import contextlib
 import ctypes
 import fcntl
@@ -382,6 +383,14 @@ def _feed(case, process, streams, slowdown):
         process.stdin.close()
         return None
     return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
+
+
+def run_cases(chosen, bin_dir, launcher, judge, jobs, limit=lambda case: None):
+    """The verdict judge(case, outcome) on each case, run jobs at a time, limit(case) seconds each
+    (None: its timeout), in the order given."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        return list(pool.map(lambda case: judge(case, run_case(case, bin_dir, bin_dir, launcher,
+                                                               limit=limit(case))), chosen))
 
 
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):

@@ -21,6 +21,7 @@ from . import selection
 from . import workloads as workloadfiles
 from .command import FAILED, PASSED, SETUP_ERROR
 from .files import shown
+from .performance import many, number
 
 BASELINES = "perf-baselines"
 BASELINE_FORMAT = 1
@@ -127,17 +128,6 @@ def identity(archive):
     return {"runtime": where, "sha256": files.sha256(archive or build.DEFAULT_BUILD / "lib" / "libkel.a")}
 
 
-def many(count, word):
-    return f"{count:,} {word}{'s' if count != 1 else ''}"
-
-
-def number(value):
-    """A figure as the tables show it: whole numbers with thousands marked, small ones to a few digits."""
-    if isinstance(value, int) or value >= 100:
-        return f"{value:,.0f}"
-    return f"{value:.3g}" if value else "0"
-
-
 def change_word(old, new):
     if old == new:
         return "0"
@@ -238,22 +228,6 @@ def aligned(groups, rows, indent="  "):
     return [titles.rstrip()] + lines
 
 
-def figure_words(change):
-    """A change in words: "_kel_write: 1,130 instructions per call, was 380 (+197%), in W (N calls)"."""
-    percent = "none before" if not change.old else f"{change.percent:+.0f}%"
-    if change.figure == "system calls per call":
-        (calls_old, calls_new), (old, new) = change.calls, (change.old * change.calls[0], change.new * change.calls[1])
-        was = f"was {number(round(old))}" + (f" in {number(calls_old)}" if calls_old != calls_new else "")
-        text = f"{number(round(new))} system calls in its {many(calls_new, 'call')}, {was} ({percent})"
-    elif change.figure == "seconds":
-        text = f"{number(change.new)} s, was {number(change.old)} s ({percent}; medians, {change.detail})"
-    else:
-        text = f"{number(change.new)} {change.figure}, was {number(change.old)} ({percent})"
-    if change.entry_point:
-        return f"{change.entry_point}: {text}, in {change.workload}"
-    return f"{change.workload}: {text}" + (f": {change.detail}" if change.figure == "system calls" else "")
-
-
 def grouped(found):
     """Changes of one figure (of one entry point) in several workloads, as one group each, the
     worst change of each group first and the worst groups first."""
@@ -275,7 +249,7 @@ def verdict_lines(title, found, verbose):
         if len(group) > 1:
             more = f"; also in {many(len(group) - 1, 'more workload')}"
             more += (": " + ", ".join(c.workload for c in group[1:])) if verbose else " (-v names them)"
-        lines.append(f"  {figure_words(group[0])}{more}")
+        lines.append(f"  {performance.described(group[0])}{more}")
     return lines
 
 

@@ -306,3 +306,30 @@ def outputs_differ(a, b):
     """Whether two runs of a workload ended otherwise or wrote otherwise: their figures then
     measure other work."""
     return (a["status"], a["output"]) != (b["status"], b["output"])
+
+
+def many(count, word):
+    return f"{count:,} {word}{'s' if count != 1 else ''}"
+
+
+def number(value):
+    """A figure as the tables show it: whole numbers with thousands marked, small ones to a few digits."""
+    if isinstance(value, int) or value >= 100:
+        return f"{value:,.0f}"
+    return f"{value:.3g}" if value else "0"
+
+
+def described(change):
+    """A change in words: "_kel_write: 1,130 instructions per call, was 380 (+197%), in WORKLOAD"."""
+    percent = "none before" if not change.old else f"{change.percent:+.0f}%"
+    if change.figure == "system calls per call":
+        (calls_old, calls_new), (old, new) = change.calls, (change.old * change.calls[0], change.new * change.calls[1])
+        was = f"was {number(round(old))}" + (f" in {number(calls_old)}" if calls_old != calls_new else "")
+        text = f"{number(round(new))} system calls in its {many(calls_new, 'call')}, {was} ({percent})"
+    elif change.figure == "seconds":
+        text = f"{number(change.new)} s, was {number(change.old)} s ({percent}; medians, {change.detail})"
+    else:
+        text = f"{number(change.new)} {change.figure}, was {number(change.old)} ({percent})"
+    if change.entry_point:
+        return f"{change.entry_point}: {text}, in {change.workload}"
+    return f"{change.workload}: {text}" + (f": {change.detail}" if change.figure == "system calls" else "")

@@ -55,6 +55,11 @@ commands of ./regress besides running the cases:
                         calls under NEW and OLD (default: the bundled runtime), counted
                         under callgrind, and each entry point's cost per call; every
                         figure that grew past its limit (docs/perf.md)
+  ./regress bisect --source DIR --build CMD --archive PATH --good REV --bad REV
+                [--only PATTERN] [--cases DIR] [--expect SET] [--perf [--threshold PCT]]
+                        the commit of a runtime's git repository that first fails the
+                        cases BAD fails (or, with --perf, regresses perf's figures), by
+                        git bisect in a clone of its own (docs/bisect.md)
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).

@@ -24,7 +24,7 @@ from . import launcher
 # builds, the hunts and perf's runs, which the plain build checks (they link plain trees against the build's
 # runtime archive, which a sanitized archive cannot be).
 NOT_SANITIZED = ("^(benchmark/torquilan-(Build|Profile|OutOfMemory)|evalix/DeepNesting|"
-                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting|perf/Verdicts)$")
+                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting|perf/Verdicts|bisect/Bisection)$")
 # unittest's words for a skipped test: skipped, then the reason as Python quotes it.
 SKIP_REASON = re.compile(r"""skipped (['"])(.*)\1""")
 

@@ -162,15 +162,18 @@ class Workloads(unittest.TestCase):
         self.assertIn("evalix/precedence-and-associativity", ids)
 
 
-def unbuffered():
-    """kelrt writing every put out at once, as an unbuffered port does."""
+def unbuffered_patch():
+    """kelrt writing every put out at once, as an unbuffered port does: kelrt file -> (text, replacement)."""
     text = (ROOT / "kelrt" / "stream.cc").read_text()
     start = text.index("    if (f->tty && line_end)")
     end = text.index("    if (f->tty && c == '\\n')", start) + len("    if (f->tty && c == '\\n')")
     old = text[start:end]
-    return archive("unbuffered", {
-        "stream.cc": (old, old.replace("f->tty && line_end", "true").replace("f->tty && c == '\\n'", "true")),
-        "internal.h": ("if (f->tty && c == '\\n')", "if (true)")})
+    return {"stream.cc": (old, old.replace("f->tty && line_end", "true").replace("f->tty && c == '\\n'", "true")),
+            "internal.h": ("if (f->tty && c == '\\n')", "if (true)")}
+
+
+def unbuffered():
+    return archive("unbuffered", unbuffered_patch())
 
 
 def dearer_printstring():
