@@ -243,7 +243,8 @@ def verdict_lines(title, found, verbose):
         return [f"{title}: none"]
     groups = grouped(found)
     workloads = len({c.workload for c in found})
-    lines = [f"{title}, worst first ({many(len(groups), 'figure')} in {many(workloads, 'workload')}):"]
+    order = "worst first" if title == "regressions" else "largest first"
+    lines = [f"{title}, {order} ({many(len(groups), 'figure')} in {many(workloads, 'workload')}):"]
     for group in groups:
         more = ""
         if len(group) > 1:
@@ -396,7 +397,7 @@ def main(argv, out=sys.stdout):
     if args.save_baseline:
         path = baseline_path(args.build, args.save_baseline)
         save_baseline(path, new_identity, way, tool, chosen, new)
-        say(f"saved the new runtime's figures as the baseline {shown(path)}")
+        print(f"saved the new runtime's figures as the baseline {shown(path)}", file=out, flush=True)
     if args.json:
         files.write_atomically(args.json, json.dumps({
             "new": new_identity, "old": old_identity, "measured": way, "threshold": args.threshold,

@@ -325,7 +325,7 @@ def described(change):
     if change.figure == "system calls per call":
         (calls_old, calls_new), (old, new) = change.calls, (change.old * change.calls[0], change.new * change.calls[1])
         was = f"was {number(round(old))}" + (f" in {number(calls_old)}" if calls_old != calls_new else "")
-        text = f"{number(round(new))} system calls in its {many(calls_new, 'call')}, {was} ({percent})"
+        text = f"{many(round(new), 'system call')} in its {many(calls_new, 'call')}, {was} ({percent})"
     elif change.figure == "seconds":
         text = f"{number(change.new)} s, was {number(change.old)} s ({percent}; medians, {change.detail})"
     else:

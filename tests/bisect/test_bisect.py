@@ -11,7 +11,7 @@ import unittest
 from pathlib import Path
 
 from tests.perf.test_perf import unbuffered_patch
-from tests.tracing.test_tracing import BROKEN_WRITE, BUILD, ROOT, STARTER
+from tests.tracing.test_tracing import BROKEN_RESOLVE, BROKEN_WRITE, BUILD, ROOT, STARTER
 
 # The runtime's own build: every source at once, unoptimised, to be quick.
 BUILD_SCRIPT = f"""\
@@ -41,23 +41,32 @@ def commit(repo, subject, changes):
     return git(repo, "rev-parse", "HEAD").strip()
 
 
+# The history's commits, oldest first, each with the runtime it leaves, by name: commits that
+# change no source leave the one before theirs, and so do two halves that cancel out.
+RUNTIMES = {"base": "matches soon", "notes": "matches soon", "breaks": "breaks", "no build": None,
+            "builds": "breaks", "fixes": "fixed", "unbuffered": "unbuffered", "last": "unbuffered"}
+
+
 def history(repo):
-    """The eight commits, oldest first, by what each does."""
+    """The eight commits of RUNTIMES, by name. The first resolves a separator at the start of a string
+    where it should not, which a later commit fixes; between them, one breaks a layout."""
     repo.mkdir()
     git(repo, "init", "-q", "-b", "main")
     git(repo, "config", "user.email", "maintainer@example.org")
     git(repo, "config", "user.name", "A Maintainer")
     sources = {f"kelrt/{p.name}": p.read_text() for p in sorted((ROOT / "kelrt").glob("*.[ch]*"))}
-    made = {"base": commit(repo, "The runtime as bundled", {**sources, "build.sh": BUILD_SCRIPT})}
+    wrong, right = BROKEN_RESOLVE["text.cc"]
+    sources["kelrt/text.cc"] = sources["kelrt/text.cc"].replace(wrong, right)
+    made = {"base": commit(repo, "The runtime as first written", {**sources, "build.sh": BUILD_SCRIPT})}
     made["notes"] = commit(repo, "Notes on building", {"README": "sh build.sh\n"})
-    made["unbuffered"] = commit(repo, "Every put written out at once",
-                                {f"kelrt/{name}": patch for name, patch in unbuffered_patch().items()})
-    made["no build"] = commit(repo, "Half a change", {"kelrt/zcheck.cc": ("#include", "#inclde")})
-    made["builds"] = commit(repo, "The other half", {"kelrt/zcheck.cc": ("#inclde", "#include")})
     made["breaks"] = commit(repo, "Negative places one column wider",
                             {f"kelrt/{name}": patch for name, patch in BROKEN_WRITE.items()})
-    made["more notes"] = commit(repo, "More notes", {"README": "sh build.sh\nthen link libkel.a\n"})
-    made["last"] = commit(repo, "Last notes", {"README": "sh build.sh\n"})
+    made["no build"] = commit(repo, "Half a change", {"kelrt/zcheck.cc": ("#include", "#inclde")})
+    made["builds"] = commit(repo, "The other half", {"kelrt/zcheck.cc": ("#inclde", "#include")})
+    made["fixes"] = commit(repo, "A separator at the start is found there", {"kelrt/text.cc": (right, wrong)})
+    made["unbuffered"] = commit(repo, "Every put written out at once",
+                                {f"kelrt/{name}": patch for name, patch in unbuffered_patch().items()})
+    made["last"] = commit(repo, "More notes", {"README": "sh build.sh\nthen link libkel.a\n"})
     return made
 
 
@@ -109,20 +118,25 @@ class Bisection(unittest.TestCase):
         return done.returncode, done.stdout + done.stderr
 
     def test_the_commit_that_breaks_a_case_is_named_past_one_that_does_not_build(self):
-        status, out = self.bisect(self.commits["base"], "main", "--only", "unwinding/", "--only", "argshow/")
+        status, out = self.bisect(self.commits["base"], "main", "--only", "unwinding/", "--only", "splitcheck/")
         self.assertEqual(status, 0, out)
+        # The good end fails splitcheck's cases, which the bad end passes: only what the bad end fails counts.
+        self.assertRegex(out, r"\nbad  \w+ More notes: fails unwinding/handlers-innermost-first\n")
         self.assertIn(f"first bad commit: {self.commits['breaks']}\n  subject: Negative places one column wider", out)
-        self.assertIn(f"fails there and passes at its parent {self.commits['builds'][:10]}:\n"
+        self.assertIn(f"fails there and passes at its parent {self.commits['notes'][:10]}:\n"
                       "    unwinding/handlers-innermost-first: FAIL", out)
         self.assertIn('call 16 of 37: _kel_writeint(7, -1): parent "7", first bad " 7"', out)
         self.assertRegex(out, rf"\[step 1 of about 3\] {self.commits['no build'][:10]} Half a change \.\.\. "
                               r"does not build, skipped: 'sh build.sh' exited with status 1: kelrt/zcheck.cc")
         self.assertIn(f"skipped, since they do not build: {self.commits['no build'][:10]} Half a change", out)
-        # Only the notes change after the break, and the half changes cancel out: however many commits
-        # git bisect has built, three archives are linked and run, the ends' and the parent's.
-        self.assertRegex(out, r"built \d commits; linked and ran 3 archives, once each")
-        self.assertRegex(out, rf"{self.commits['breaks'][:10]} Negative places one column wider \.\.\. bad: .* "
-                              rf"\(the archive of {self.commits['last'][:10]}: neither relinked nor run again\)")
+        # The notes leave the good end's archive: not linked or run again, and good for what is judged,
+        # though the good end failed splitcheck there.
+        self.assertIn(f"{self.commits['notes'][:10]} Notes on building ... good (the archive of "
+                      f"{self.commits['base'][:10]}: neither relinked nor run again)", out)
+        # However git bisect went, each runtime it built was linked and run once.
+        built = {name for name, sha in self.commits.items() if RUNTIMES[name]
+                 and (sha in (self.commits["base"], self.commits["last"]) or f"] {sha[:10]} " in out)}
+        self.assertIn(f"linked and ran {len({RUNTIMES[name] for name in built})} archives, once each", out)
 
     def test_a_good_end_that_fails_stops_it(self):
         status, out = self.bisect(self.commits["breaks"], "main", "--only", "unwinding/")
@@ -141,7 +155,7 @@ class Bisection(unittest.TestCase):
         status, out = self.bisect(self.commits["base"], "main", "--perf", "--only", "argshow/many-arguments")
         self.assertEqual(status, 0, out)
         self.assertIn(f"first bad commit: {self.commits['unbuffered']}", out)
-        self.assertIn(f"regresses from its parent {self.commits['notes'][:10]}:", out)
+        self.assertIn(f"regresses from its parent {self.commits['fixes'][:10]}:", out)
         self.assertRegex(out, r"\n    argshow/many-arguments: [\d,]+ system calls, was \d+ \(\+\d+%\): write 1 -> ")
 
     def test_a_stopped_bisection_leaves_the_repository_as_it_was(self):
