@@ -17,16 +17,17 @@ from . import command
 from . import execute
 from . import explain
 from . import launcher
+from . import perf_verdict
 from . import performance
 from . import runtime_check
 from . import selection
 from . import source_build
 from . import trace
 from . import workloads as workloadfiles
-from .command import FAILED, PASSED, SETUP_ERROR
+from .command import FAILED, PASSED
 from .expectations import Expectations
 from .files import sha256
-from .performance import many
+from .perf_verdict import many
 
 FIRST_BAD = re.compile(r"^([0-9a-f]{40}) is the first bad commit", re.M)
 ROUGHLY = re.compile(r"\(roughly (\d+) steps?\)")
@@ -178,16 +179,16 @@ class Judge:
         if self.reference is None:  # GOOD's figures, the reference of every later commit
             self.reference = figures
         found = {w: f"not measured: {f}" for w, f in figures.items() if isinstance(f, str)}
-        for change in performance.changes(self.reference, figures, self.args.threshold):
+        for change in perf_verdict.changes(self.reference, figures, self.args.threshold):
             if change.regression:
                 found.setdefault(change.workload, "regressed")
         return found
 
     def regressed_between(self, before, after):
-        """With --perf: each figure that regressed from one archive to the other, in words."""
-        changes = performance.changes(self.figures[sha256(before)], self.figures[sha256(after)],
+        """With --perf: the figures that regressed from one archive to the other, in words."""
+        changes = perf_verdict.changes(self.figures[sha256(before)], self.figures[sha256(after)],
                                       self.args.threshold)
-        return [performance.described(c) for c in changes if c.regression]
+        return perf_verdict.verdict_lines("regressions", [c for c in changes if c.regression], verbose=True)
 
     def narrow(self, bad):
         """After the ends: only what BAD got wrong is judged at the commits between."""
@@ -304,8 +305,8 @@ def parse_args(argv):
     p.add_argument("--perf", action="store_true",
                    help="bisect a performance regression: a commit is bad when a workload's figures "
                         "regress against GOOD's, by ./regress perf's limits")
-    p.add_argument("--threshold", metavar="PCT", type=float, default=performance.DEFAULT_THRESHOLD,
-                   help=f"with --perf: as ./regress perf --threshold (default {performance.DEFAULT_THRESHOLD:g})")
+    p.add_argument("--threshold", metavar="PCT", type=float, default=perf_verdict.DEFAULT_THRESHOLD,
+                   help=f"with --perf: as ./regress perf --threshold (default {perf_verdict.DEFAULT_THRESHOLD:g})")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="runs at once (default: all cores)")
     p.add_argument("--work", metavar="DIR", default=str(build.DEFAULT_BUILD / "bisect"),
@@ -355,8 +356,8 @@ def run(args, scratch, say):
     lines += [f"first bad commit: {commit.sha}", f"  subject: {commit.subject}", f"  date:    {commit.date}"]
     new, explanation = explained(commit, parent, builds, judge, starter, args)
     if args.perf:
-        lines.append(f"  regresses from its parent {parent.sha[:10]}:")
-        lines += [f"    {line}" for line in explanation]
+        lines.append(f"  against its parent {parent.sha[:10]}:")
+        lines += [f"  {line}" for line in explanation]
     else:
         if new:
             lines.append(f"  fails there and passes at its parent {parent.sha[:10]}:")

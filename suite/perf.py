@@ -15,13 +15,14 @@ from . import cases as casefiles
 from . import command
 from . import files
 from . import launcher
+from . import perf_verdict
 from . import performance
 from . import runtime_check
 from . import selection
 from . import workloads as workloadfiles
 from .command import FAILED, PASSED, SETUP_ERROR
 from .files import shown
-from .performance import many, number
+from .perf_verdict import many, number
 
 BASELINES = "perf-baselines"
 BASELINE_FORMAT = 1
@@ -60,9 +61,9 @@ def parse_args(argv):
     p.add_argument("--only", metavar="PATTERN", action="append", default=[],
                    help="measure only matching workloads (deliverable/name, patterns as ./regress --only "
                         "takes them; the cases are workloads too), e.g. --only 'evalix/*'")
-    p.add_argument("--threshold", metavar="PCT", type=float, default=performance.DEFAULT_THRESHOLD,
+    p.add_argument("--threshold", metavar="PCT", type=float, default=perf_verdict.DEFAULT_THRESHOLD,
                    help="instructions (or times, under the emulator) that grow by more than PCT percent "
-                        f"regress (default {performance.DEFAULT_THRESHOLD:g}); any growth in system "
+                        f"regress (default {perf_verdict.DEFAULT_THRESHOLD:g}); any growth in system "
                         "calls regresses, e.g. --threshold 5")
     p.add_argument("--json", metavar="FILE", help="also write every figure and the verdict as JSON, e.g. --json perf.json")
     p.add_argument("--repeat", metavar="N", type=int, default=performance.DEFAULT_REPEAT,
@@ -154,7 +155,7 @@ def timed_cells(old, new):
     """A time's cells: the median of each side's runs with its spread, and the change of the medians."""
     if not (old and new):
         return ["-", "-", "-"]
-    shown = lambda runs: f"{number(statistics.median(runs))} ±{performance.spread(runs):.0%}"
+    shown = lambda runs: f"{number(statistics.median(runs))} ±{perf_verdict.spread(runs):.0%}"
     return [shown(old), shown(new), change_word(statistics.median(old), statistics.median(new))]
 
 
@@ -181,7 +182,7 @@ def table_rows(chosen, old, new, way, verbose):
         rows = []
         for label, group in rows_of:
             a, b = (sum_figures([side[w.id] for w in group]) for side in (old, new))
-            if any(performance.outputs_differ(old[w.id], new[w.id]) for w in group):
+            if any(perf_verdict.outputs_differ(old[w.id], new[w.id]) for w in group):
                 label += " (outputs differ)"
             row = [label]
             for c in columns:
@@ -207,7 +208,7 @@ def entry_point_rows(chosen, old, new):
             entries = [side[w.id]["entry points"][name] for w in both if name in side[w.id].get("entry points", {})]
             sums.append({k: sum(e[k] for e in entries) for k in ("calls", "instructions", "system calls")})
         if sums[0]["calls"] and sums[1]["calls"]:
-            a, b = (performance.per_call(s) for s in sums)
+            a, b = (perf_verdict.per_call(s) for s in sums)
             rows.append([name, number(sums[1]["calls"]), number(a["instructions"]), number(b["instructions"]),
                          change_word(a["instructions"], b["instructions"]), number(sums[0]["system calls"]),
                          number(sums[1]["system calls"])])
@@ -226,32 +227,6 @@ def aligned(groups, rows, indent="  "):
         titles += ("  " + title).ljust(width) if title else " " * width
         column += span
     return [titles.rstrip()] + lines
-
-
-def grouped(found):
-    """Changes of one figure (of one entry point) in several workloads, as one group each, the
-    worst change of each group first and the worst groups first."""
-    groups = {}
-    for change in found:
-        groups.setdefault((change.entry_point, change.figure), []).append(change)
-    ordered = [sorted(g, key=lambda c: c.severity, reverse=True) for g in groups.values()]
-    return sorted(ordered, key=lambda g: g[0].severity, reverse=True)
-
-
-def verdict_lines(title, found, verbose):
-    if not found:
-        return [f"{title}: none"]
-    groups = grouped(found)
-    workloads = len({c.workload for c in found})
-    order = "worst first" if title == "regressions" else "largest first"
-    lines = [f"{title}, {order} ({many(len(groups), 'figure')} in {many(workloads, 'workload')}):"]
-    for group in groups:
-        more = ""
-        if len(group) > 1:
-            more = f"; also in {many(len(group) - 1, 'more workload')}"
-            more += (": " + ", ".join(c.workload for c in group[1:])) if verbose else " (-v names them)"
-        lines.append(f"  {performance.described(group[0])}{more}")
-    return lines
 
 
 def progress_line(done, total, workload, figures, labels):
@@ -366,7 +341,7 @@ def main(argv, out=sys.stdout):
     not_measured = [f"{w.id} ({label}): {side[w.id]}" for w in chosen
                     for label, side in (("old", old), ("new", new)) if isinstance(side.get(w.id), str)]
 
-    found = performance.changes(old, new, args.threshold)
+    found = perf_verdict.changes(old, new, args.threshold)
     regressions = [c for c in found if c.regression]
     improvements = [c for c in found if not c.regression]
     for deliverable, (groups, rows) in table_rows(chosen, old, new, way, args.verbose).items():
@@ -379,15 +354,15 @@ def main(argv, out=sys.stdout):
         for line in aligned(*entry_table):
             say(line)
     differ = [w.id for w in chosen if isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)
-              and performance.outputs_differ(old[w.id], new[w.id])]
+              and perf_verdict.outputs_differ(old[w.id], new[w.id])]
     report = []
     if differ:
         report.append(f"{len(differ)} workloads' outputs differ between the runtimes, so their figures "
                       f"measure other work (./regress --runtime shows how): {', '.join(differ)}")
     report += [f"not compared: {line}" for line in not_compared]
     report += [f"not measured: {line}" for line in not_measured]
-    report += verdict_lines("regressions", regressions, args.verbose)
-    report += verdict_lines("improvements", improvements, args.verbose)
+    report += perf_verdict.verdict_lines("regressions", regressions, args.verbose)
+    report += perf_verdict.verdict_lines("improvements", improvements, args.verbose)
     status = FAILED if regressions else SETUP_ERROR if not_measured else PASSED
     print("\n" + "\n".join(report), file=out, flush=True)
     count = lambda found: len({c.workload for c in found})

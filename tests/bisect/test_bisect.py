@@ -155,7 +155,7 @@ class Bisection(unittest.TestCase):
         status, out = self.bisect(self.commits["base"], "main", "--perf", "--only", "argshow/many-arguments")
         self.assertEqual(status, 0, out)
         self.assertIn(f"first bad commit: {self.commits['unbuffered']}", out)
-        self.assertIn(f"regresses from its parent {self.commits['fixes'][:10]}:", out)
+        self.assertIn(f"against its parent {self.commits['fixes'][:10]}:\n  regressions, worst first", out)
         self.assertRegex(out, r"\n    argshow/many-arguments: [\d,]+ system calls, was \d+ \(\+\d+%\): write 1 -> ")
 
     def test_a_stopped_bisection_leaves_the_repository_as_it_was(self):

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from suite import callgrind, performance, workloads
+from suite import callgrind, perf_verdict, performance, workloads
 from tests.tracing.test_tracing import BUILD, ROOT, STARTER, archive
 
 # A profile as callgrind writes it under callgrind.OPTIONS: the program's main calls _kel_write from
@@ -64,7 +64,7 @@ def figures(instructions=1000, calls=None, entry_points=None, seconds=None, stat
 
 
 def judged(old, new, threshold=2.0):
-    return [(c.entry_point, c.figure, c.regression) for c in performance.changes({"w": old}, {"w": new}, threshold)]
+    return [(c.entry_point, c.figure, c.regression) for c in perf_verdict.changes({"w": old}, {"w": new}, threshold)]
 
 
 class Counts(unittest.TestCase):
@@ -90,7 +90,7 @@ class Judging(unittest.TestCase):
         self.assertEqual(judged(figures(1000), figures(1100), threshold=10), [])
 
     def test_any_system_call_more_regresses_and_names_the_call(self):
-        [change] = performance.changes({"w": figures(calls={"write": 2, "read": 3})},
+        [change] = perf_verdict.changes({"w": figures(calls={"write": 2, "read": 3})},
                                        {"w": figures(calls={"write": 3, "read": 3})})
         self.assertEqual((change.figure, change.regression, change.detail), ("system calls", True, "write 2 -> 3"))
         self.assertEqual(judged(figures(calls={"write": 2}), figures(calls={"read": 1})),
@@ -113,8 +113,8 @@ class Judging(unittest.TestCase):
         self.assertEqual(judged(figures(seconds=old), figures(seconds=[1.3, 1.4, 1.5])), [("", "seconds", True)])
 
     def test_outputs_that_differ_are_told_apart(self):
-        self.assertTrue(performance.outputs_differ(figures(), figures(status=1)))
-        self.assertFalse(performance.outputs_differ(figures(), figures(2000)))
+        self.assertTrue(perf_verdict.outputs_differ(figures(), figures(status=1)))
+        self.assertFalse(perf_verdict.outputs_differ(figures(), figures(2000)))
 
 
 class Workloads(unittest.TestCase):
