@@ -123,10 +123,10 @@ def save_baseline(path, runtime, way, tool, chosen, figures):
         "saved": datetime.datetime.now().isoformat(timespec="seconds"), "workloads": entries}, indent=1) + "\n")
 
 
-def identity(archive):
+def identity(archive, build_dir):
     """How the header names a runtime: its path (or the bundled kelrt) and SHA-256."""
     where = "the bundled kelrt" if archive is None else shown(archive)
-    return {"runtime": where, "sha256": files.sha256(archive or build.DEFAULT_BUILD / "lib" / "libkel.a")}
+    return {"runtime": where, "sha256": files.sha256(archive or Path(build_dir) / "lib" / "libkel.a")}
 
 
 def change_word(old, new):
@@ -241,83 +241,116 @@ def progress_line(done, total, workload, figures, labels):
     return f"[{done}/{total}] {workload.id} ... " + "; ".join(parts)
 
 
+class Refused(Exception):
+    """perf cannot run as asked; the message is printed as it stands."""
+
+
 def output_problems(args):
     problems = [files.output_file_problem(args.json) if args.json else None,
                 files.output_dir_problem(baseline_path(args.build, args.save_baseline).parent)
                 if args.save_baseline else None]
-    return [f"cannot write {p}" for p in problems if p]
+    return [f"regress perf: cannot write {p}" for p in problems if p]
 
 
-def main(argv, out=sys.stdout):
-    args = parse_args(argv)
-    say = (lambda text="": None) if args.quiet else (lambda text="": print(text, file=out, flush=True))
-    refuse = lambda message: command.refuse("regress perf", message)
+def set_up(args):
+    """(launcher, the workloads chosen, the cases left out, the baseline or None), once every
+    check has passed: output paths, the workloads, valgrind, the archives, the baseline."""
     problems = output_problems(args)
     if problems:
-        return refuse("; ".join(problems))
+        raise Refused("\n".join(problems))
     try:
         starter = launcher.choose(args.emulator)
         every, left_out = workloadfiles.load(args.cases)
         chosen = selection.selected(every, args.only)
     except (launcher.LaunchError, workloadfiles.WorkloadError, casefiles.CaseFileError,
             selection.SelectionError) as error:
-        return refuse(str(error))
-    way = performance.way(starter)
-    if way == performance.COUNTED and shutil.which("valgrind") is None:
-        return refuse("valgrind is not installed (apt-get install valgrind); ./regress perf installs it")
-    tool = performance.tool(starter)
+        raise Refused(f"regress perf: {error}") from None
+    if not starter.emulated and shutil.which("valgrind") is None:
+        raise Refused("regress perf: valgrind is not installed (apt-get install valgrind); ./regress perf installs it")
     for archive in filter(None, (args.runtime, args.against)):
         trouble = runtime_check.refusal(archive)
         if trouble:
-            print(trouble, file=sys.stderr)
-            return SETUP_ERROR
+            raise Refused(trouble)
     baseline = None
     if args.baseline:
         try:
-            baseline = load_baseline(baseline_path(args.build, args.baseline), way)
+            baseline = load_baseline(baseline_path(args.build, args.baseline), performance.way(starter))
         except BaselineError as error:
-            return refuse(str(error))
+            raise Refused(f"regress perf: {error}") from None
+    return starter, chosen, left_out, baseline
 
-    sides = [(args.runtime, build.runtime_build_dir(args.build, args.runtime))]
-    if baseline is None:
-        sides.insert(0, (args.against, build.runtime_build_dir(args.build, args.against) if args.against
-                         else Path(args.build)))
-    programs = sorted({w.program for w in chosen})
-    if not args.no_build:
-        try:
-            for archive, directory in sides:
-                build.ensure_built(directory, archive, quiet=True, emulator=starter.emulator, targets=programs)
-        except build.BuildFailed as error:
-            return refuse(f"build failed: {error}")
-    runtimes = [performance.Runtime(label, directory / "bin",
-                                    directory / build.RUNTIME_COPY if archive else directory / "lib" / "libkel.a")
-                for label, (archive, directory) in zip(["old", "new"][-len(sides):], sides)]
 
-    new_identity = identity(args.runtime)
-    old_identity = baseline[0] if baseline else identity(args.against)
+def runtimes_built(args, starter, chosen, measuring_old):
+    """The runtimes to measure, old (unless a baseline stands for it) and new, their programs built."""
+    sides = [("old", args.against)] if measuring_old else []
+    sides.append(("new", args.runtime))
+    found = []
+    for label, archive in sides:
+        directory = build.runtime_build_dir(args.build, archive) if archive else Path(args.build)
+        if not args.no_build:
+            try:
+                build.ensure_built(directory, archive, quiet=True, emulator=starter.emulator,
+                                   targets=sorted({w.program for w in chosen}))
+            except build.BuildFailed as error:
+                raise Refused(f"regress perf: build failed: {error}") from None
+        linked = directory / build.RUNTIME_COPY if archive else directory / "lib" / "libkel.a"
+        found.append(performance.Runtime(label, directory / "bin", linked))
+    return found
+
+
+def header(args, starter, chosen, left_out, old_identity, tool):
+    way = performance.way(starter)
+    new_identity = identity(args.runtime, args.build)
     generated = sum(w.generated for w in chosen)
-    say(f"perf: {many(len(chosen), 'workload')} ({generated} generated, {many(len(chosen) - generated, 'case')}; "
-        f"{many(len(left_out), 'case')} left out, -v says why)")
-    say(f"new: {new_identity['runtime']} (sha256 {new_identity['sha256']})")
-    say(f"old: {old_identity['runtime']} (sha256 {old_identity['sha256']})"
-        + (f", as the baseline {shown(baseline_path(args.build, args.baseline))} saved on "
-           f"{old_identity['saved']}" if baseline else ""))
+    lines = [f"perf: {many(len(chosen), 'workload')} ({generated} generated, "
+             f"{many(len(chosen) - generated, 'case')}; {many(len(left_out), 'case')} left out, -v says why)",
+             f"new: {new_identity['runtime']} (sha256 {new_identity['sha256']})",
+             f"old: {old_identity['runtime']} (sha256 {old_identity['sha256']})"
+             + (f", as the baseline {shown(baseline_path(args.build, args.baseline))} saved on "
+                f"{old_identity['saved']}" if args.baseline else "")]
     if way == performance.COUNTED:
-        say(f"counted under callgrind: exact, the same on every run; a regression is more than "
-            f"{args.threshold:g}% more instructions, or any more system calls")
+        lines.append(f"counted under callgrind: exact, the same on every run; a regression is more than "
+                     f"{args.threshold:g}% more instructions, or any more system calls")
     else:
-        say(f"{starter.cannot_run('callgrind')}: times instead, of {args.repeat} runs of each "
-            f"generated workload, which are NOISY: a time counts only when it is more than "
-            f"{args.threshold:g}% off and no run of one runtime falls within the other's; system calls "
-            f"are still counted exactly, through the emulator's trace")
-    say(f"programs run {starter.describe()}; measured with {tool}")
-    if baseline and old_identity["tool"] != tool:
-        say(f"the baseline was measured with {old_identity['tool']}: its figures may differ for that alone")
+        lines.append(f"{starter.cannot_run('callgrind')}: times instead, of {args.repeat} runs of each "
+                     f"generated workload, which are NOISY: a time counts only when it is more than "
+                     f"{args.threshold:g}% off and no run of one runtime falls within the other's; system "
+                     f"calls are still counted exactly, through the emulator's trace")
+    lines.append(f"programs run {starter.describe()}; measured with {tool}")
+    if args.baseline and old_identity["tool"] != tool:
+        lines.append(f"the baseline was measured with {old_identity['tool']}: its figures may differ for that alone")
     if args.verbose:
-        for case_id, why in left_out.items():
-            say(f"  left out: {case_id}: {why}")
-    say()
+        lines += [f"  left out: {case_id}: {why}" for case_id, why in left_out.items()]
+    return lines
 
+
+def baseline_figures(baseline, chosen):
+    """The baseline's figures of the workloads whose inputs are the same as now; and why each
+    other workload is not compared."""
+    old, not_compared = {}, []
+    for w in chosen:
+        inputs, figures = baseline[1].get(w.id, (None, None))
+        if inputs == w.digest:
+            old[w.id] = figures
+        else:
+            not_compared.append(f"{w.id}: " + ("not in the baseline" if inputs is None else
+                                               "its inputs have changed since the baseline was saved"))
+    return old, not_compared
+
+
+def main(argv, out=sys.stdout):
+    args = parse_args(argv)
+    say = (lambda text="": None) if args.quiet else (lambda text="": print(text, file=out, flush=True))
+    try:
+        starter, chosen, left_out, baseline = set_up(args)
+        runtimes = runtimes_built(args, starter, chosen, measuring_old=baseline is None)
+    except Refused as error:
+        print(error, file=sys.stderr)
+        return SETUP_ERROR
+    way, tool = performance.way(starter), performance.tool(starter)
+    old_identity = baseline[0] if baseline else identity(args.against, args.build)
+    for line in header(args, starter, chosen, left_out, old_identity, tool) + [""]:
+        say(line)
     done = [0]
 
     def progress(workload, figures):
@@ -326,49 +359,33 @@ def main(argv, out=sys.stdout):
 
     measured = performance.measure(chosen, runtimes, starter, args.jobs, args.repeat, progress)
     new = measured[-1]
-    not_compared = []
-    if baseline:
-        old = {}
-        for w in chosen:
-            inputs, figures = baseline[1].get(w.id, (None, None))
-            if inputs == w.digest:
-                old[w.id] = figures
-            else:
-                not_compared.append(f"{w.id}: " + ("not in the baseline" if inputs is None else
-                                                   "its inputs have changed since the baseline was saved"))
-    else:
-        old = measured[0]
+    old, not_compared = baseline_figures(baseline, chosen) if baseline else (measured[0], [])
+    both = [w for w in chosen if isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)]
     not_measured = [f"{w.id} ({label}): {side[w.id]}" for w in chosen
                     for label, side in (("old", old), ("new", new)) if isinstance(side.get(w.id), str)]
-
+    differ = [w.id for w in both if perf_verdict.outputs_differ(old[w.id], new[w.id])]
     found = perf_verdict.changes(old, new, args.threshold)
     regressions = [c for c in found if c.regression]
     improvements = [c for c in found if not c.regression]
+
     for deliverable, (groups, rows) in table_rows(chosen, old, new, way, args.verbose).items():
-        say(f"\n{deliverable}")
-        for line in aligned(groups, rows):
+        for line in [f"\n{deliverable}", *aligned(groups, rows)]:
             say(line)
     entry_table = entry_point_rows(chosen, old, new)
-    if entry_table:
-        say("\nentry points, over every workload")
-        for line in aligned(*entry_table):
-            say(line)
-    differ = [w.id for w in chosen if isinstance(old.get(w.id), dict) and isinstance(new.get(w.id), dict)
-              and perf_verdict.outputs_differ(old[w.id], new[w.id])]
-    report = []
-    if differ:
-        report.append(f"{len(differ)} workloads' outputs differ between the runtimes, so their figures "
-                      f"measure other work (./regress --runtime shows how): {', '.join(differ)}")
+    for line in ["\nentry points, over every workload", *aligned(*entry_table)] if entry_table else []:
+        say(line)
+    report = [f"{len(differ)} workloads' outputs differ between the runtimes, so their figures measure other "
+              f"work (./regress --runtime shows how): {', '.join(differ)}"] if differ else []
     report += [f"not compared: {line}" for line in not_compared]
     report += [f"not measured: {line}" for line in not_measured]
     report += perf_verdict.verdict_lines("regressions", regressions, args.verbose)
     report += perf_verdict.verdict_lines("improvements", improvements, args.verbose)
-    status = FAILED if regressions else SETUP_ERROR if not_measured else PASSED
+    count = lambda changes: len({c.workload for c in changes})
+    report.append(f"perf: {count(regressions)} of {len(chosen)} workloads regressed, {count(improvements)} improved")
     print("\n" + "\n".join(report), file=out, flush=True)
-    count = lambda found: len({c.workload for c in found})
-    print(f"perf: {count(regressions)} of {len(chosen)} workloads regressed, {count(improvements)} improved",
-          file=out, flush=True)
+    status = FAILED if regressions else SETUP_ERROR if not_measured else PASSED
 
+    new_identity = identity(args.runtime, args.build)
     if args.save_baseline:
         path = baseline_path(args.build, args.save_baseline)
         save_baseline(path, new_identity, way, tool, chosen, new)
