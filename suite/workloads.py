@@ -159,9 +159,11 @@ def from_case(case):
 
 
 def measurable(case):
-    """Whether a case's streams can be files: a terminal, a stopped pipe, and closed or failing
-    descriptors cannot, and what the program does there is not the work it does on its input."""
-    return not case.terminal_streams and case.stdin_from == "pipe" and case.stdout_to == "pipe"
+    """Whether a case's streams can be files: a terminal, a stopped pipe, a reader that goes away,
+    and closed or failing descriptors cannot, and what the program does there (with the signals
+    that come of it) is not the work it does on its input."""
+    return (not case.terminal_streams and case.stdin_from == "pipe" and case.stdout_to == "pipe"
+            and case.stdout_closed_after is None and not case.ignored_signals)
 
 
 def load(cases_dir=casefiles.CASES_DIR, path=WORKLOADS_FILE):
