@@ -55,25 +55,30 @@ def git_environment():
     return {**{k: v for k, v in os.environ.items() if not k.startswith("GIT_")}, "LC_ALL": "C"}
 
 
-def git(directory, *args, check=True):
-    done = subprocess.run(["git", "-C", str(directory), *args], capture_output=True, text=True,
+def run_git(directory, *args):
+    return subprocess.run(["git", "-C", str(directory), *args], capture_output=True, text=True,
                           env=git_environment(), errors="replace")
-    if check and done.returncode != 0:
+
+
+def git(directory, *args, allowed=None):
+    """git's output; a failure stops the bisection, unless its output matches allowed (git bisect
+    fails when skipped commits leave it several candidates, and says which)."""
+    done = run_git(directory, *args)
+    if done.returncode != 0 and not (allowed and allowed.search(done.stdout)):
         raise CannotBisect(f"git {' '.join(args)} in {directory}: {done.stderr.strip() or done.stdout.strip()}")
     return done.stdout
 
 
 def succeeds(directory, *args):
-    return subprocess.run(["git", "-C", str(directory), *args], capture_output=True,
-                          env=git_environment()).returncode == 0
+    return run_git(directory, *args).returncode == 0
 
 
 def resolved(source, revision, end):
     """The commit a revision names in the user's repository, which is only read."""
-    found = git(source, "rev-parse", "--verify", "--quiet", f"{revision}^{{commit}}", check=False).strip()
-    if not found:
+    done = run_git(source, "rev-parse", "--verify", "--quiet", f"{revision}^{{commit}}")
+    if done.returncode != 0:
         raise CannotBisect(f"--{end} {revision}: no such commit in {source}")
-    return found
+    return done.stdout.strip()
 
 
 class Commit:
@@ -248,7 +253,7 @@ def bisect(clone, good, bad, builds, judge, say):
                 word += f" (the archive of {builds.same_as(sha)[:10]}: neither relinked nor run again)"
             verdict = "bad" if wrong else "good"
         say(f"[step {step} of about {about}] {commit} ... {word}")
-        out = git(clone, "bisect", verdict)
+        out = git(clone, "bisect", verdict, allowed=CANDIDATES)
     found = FIRST_BAD.search(out)
     candidates = CANDIDATES.search(out)
     return (found.group(1) if found else None,
@@ -332,8 +337,7 @@ def run(args, scratch, say):
     judge = Judge(args, starter)
     clone = scratch / "clone"
     # A clone that borrows the repository's objects: nothing in the repository is written.
-    subprocess.run(["git", "clone", "--quiet", "--shared", "--no-checkout", str(source), str(clone)],
-                   check=True, env=git_environment(), capture_output=True)
+    git(scratch, "clone", "--quiet", "--shared", "--no-checkout", str(source), clone.name)
     (scratch / "archives").mkdir()
     builds = Builds(clone, args.build_command, args.archive, scratch / "archives")
     good, bad = Commit(clone, good_sha), Commit(clone, bad_sha)

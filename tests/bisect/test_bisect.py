@@ -150,6 +150,27 @@ class Bisection(unittest.TestCase):
         self.assertIn("the bad end", out)
         self.assertIn("does not build", out)
 
+    def test_a_commit_that_does_not_build_before_the_break_leaves_both_as_candidates(self):
+        with tempfile.TemporaryDirectory(prefix="bisect-test-") as scratch:
+            repo = Path(scratch) / "kel"
+            repo.mkdir()
+            git(repo, "init", "-q", "-b", "main")
+            git(repo, "config", "user.email", "maintainer@example.org")
+            git(repo, "config", "user.name", "A Maintainer")
+            sources = {f"kelrt/{p.name}": p.read_text() for p in sorted((ROOT / "kelrt").glob("*.[ch]*"))}
+            good = commit(repo, "The runtime", {**sources, "build.sh": BUILD_SCRIPT})
+            half = commit(repo, "Half a change", {"kelrt/zcheck.cc": ("#include", "#inclde")})
+            breaks = commit(repo, "The other half, and wider negative places",
+                            {"kelrt/zcheck.cc": ("#inclde", "#include"),
+                             **{f"kelrt/{name}": patch for name, patch in BROKEN_WRITE.items()}})
+            done = subprocess.run(bisect_command(repo, good, breaks, "--only", "unwinding/"), capture_output=True,
+                                  text=True, cwd=ROOT)
+        out = done.stdout + done.stderr
+        self.assertEqual(done.returncode, 1, out)
+        self.assertIn("the first bad commit is one of these 2, which commits that do not build keep apart:", out)
+        self.assertIn(f"\n  {half[:10]} Half a change\n", out)
+        self.assertIn(f"\n  {breaks[:10]} The other half, and wider negative places\n", out)
+
     @unittest.skipIf(STARTER.emulated, "callgrind cannot run under the emulator, and times are too noisy to bisect")
     def test_a_performance_regression_is_found_by_perfs_figures(self):
         status, out = self.bisect(self.commits["base"], "main", "--perf", "--only", "argshow/many-arguments")
