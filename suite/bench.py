@@ -9,6 +9,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+from . import callgrind
 from . import launcher
 from .bench_evalix import evalix_against_bc
 from .figures import BenchError, BenchUnavailable, Figure
@@ -36,21 +37,13 @@ def callgrind_profile(command, collect="main"):
     each (caller, callee) edge, named by function without its argument list."""
     with tempfile.TemporaryDirectory() as scratch:
         profile = Path(scratch) / "callgrind.out"
-        output = run_program(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}",
-                              "--compress-strings=no", "--compress-pos=no",
+        output = run_program(["valgrind", *callgrind.OPTIONS, f"--callgrind-out-file={profile}",
                               f"--toggle-collect={collect}"] + command, timeout=600)
-        instructions, calls = 0, collections.Counter()
-        caller = callee = None
-        for line in profile.read_text().splitlines():
-            if line.startswith("fn="):
-                caller = line[3:].split("(")[0]
-            elif line.startswith("cfn="):
-                callee = line[4:].split("(")[0]
-            elif line.startswith("calls="):
-                calls[caller, callee] += int(line[6:].split()[0])
-            elif line.startswith("summary:"):
-                instructions = int(line.split()[1])
-    return output, instructions, calls
+        counted = callgrind.read_profile(profile.read_text())
+    calls = collections.Counter()
+    for (caller, callee), (count, _) in counted.edges.items():
+        calls[caller.split("(")[0], callee.split("(")[0]] += count
+    return output, counted.totals["Ir"], calls
 
 
 def torquilan_runs_per_second(build, repeat, starter):

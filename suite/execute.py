@@ -1,5 +1,6 @@
 """Runs one case's program in a fresh directory and records how it ended and what it wrote."""
 
+import concurrent.futures
 import contextlib
 import ctypes
 import fcntl
@@ -96,6 +97,23 @@ def _kill_group(process):
         os.killpg(process.pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+
+
+@contextlib.contextmanager
+def tracked(process):
+    """Keeps a started program where stop_all finds it while it runs; it is killed, with its
+    session, if it is still running when the block ends."""
+    with _running_lock:
+        _running.add(process)
+        if _stopping:
+            _kill_group(process)
+    try:
+        yield process
+    finally:
+        if process.returncode is None:
+            _kill_group(process)
+        with _running_lock:
+            _running.discard(process)
 
 
 def stop_all():
@@ -415,6 +433,14 @@ def _feed(case, process, streams, slowdown):
     return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
 
 
+def run_cases(chosen, bin_dir, launcher, judge, jobs, limit=lambda case: None):
+    """The verdict judge(case, outcome) on each case, run jobs at a time, limit(case) seconds each
+    (None: its timeout), in the order given."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        return list(pool.map(lambda case: judge(case, run_case(case, bin_dir, bin_dir, launcher,
+                                                               limit=limit(case))), chosen))
+
+
 def program_path(case, bin_dir):
     return (Path(bin_dir) / case.program).resolve()
 
@@ -472,26 +498,16 @@ def run_started(case, started, timeout):
         finally:
             for fd in streams.handed:
                 os.close(fd)
-        with process:
-            with _running_lock:
-                _running.add(process)
-                if _stopping:
-                    _kill_group(process)
-            try:
-                outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
-                if streams.reader:
-                    outputs = (streams.reader.fd, outputs[1])
-                held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
-                stdout, stderr, trouble = _exchange(process, outputs,
-                                                    _feed(case, process, streams, started.slowdown),
-                                                    streams.terminal, deadline,
-                                                    "stdout" in case.terminal_streams, held, streams.reader)
-                trouble = trouble or _wait(process, deadline)
-            finally:
-                if process.returncode is None:
-                    _kill_group(process)
-                with _running_lock:
-                    _running.discard(process)
+        with process, tracked(process):
+            outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+            if streams.reader:
+                outputs = (streams.reader.fd, outputs[1])
+            held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
+            stdout, stderr, trouble = _exchange(process, outputs,
+                                                _feed(case, process, streams, started.slowdown),
+                                                streams.terminal, deadline,
+                                                "stdout" in case.terminal_streams, held, streams.reader)
+            trouble = trouble or _wait(process, deadline)
         seconds = time.monotonic() - start
     ending, status, detail = _ending(timeout, process, trouble)
     return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)

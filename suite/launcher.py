@@ -102,9 +102,10 @@ class Launcher:
     def emulated(self):
         return self.emulator is not None
 
-    def command(self, program, args=(), argv0=None, preload=None):
+    def command(self, program, args=(), argv0=None, preload=None, syscall_log=None):
         """Starts program with args; argv[0] is argv0 (default: the program's path as given),
-        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD."""
+        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD.
+        syscall_log: under the emulator, a file where it writes each system call the program makes."""
         program = str(program)
         argv0 = program if argv0 is None else argv0
         environment = None
@@ -112,6 +113,7 @@ class Launcher:
             # The program's loader takes its preload from the environment the emulator hands it
             # (-E), but the sanitizers read theirs from /proc/self/environ, which is the emulator's.
             guest = ["-E", f"LD_PRELOAD={preload}"] if preload else []
+            guest += ["-strace", "-D", str(syscall_log)] if syscall_log else []
             return Command([self.emulator, *guest, "-0", argv0, program, *args],
                            environment=emulator_environment(), slowdown=SLOWDOWN)
         if preload:

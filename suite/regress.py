@@ -51,6 +51,17 @@ commands of ./regress besides running the cases:
                         random inputs, biased to the edges, under NEW and OLD (default:
                         the bundled runtime); each difference reduced to a small case,
                         saved in DIR for --cases; ./regress hunt --help for more
+  ./regress perf --runtime NEW [--against OLD | --baseline NAME] [--only PATTERN]
+                [--threshold PCT] [--json FILE] [--save-baseline NAME]
+                        a runtime that got slower: the workloads' instructions and system
+                        calls under NEW and OLD (default: the bundled runtime), counted
+                        under callgrind, and each entry point's cost per call; every
+                        figure that grew past its limit (docs/perf.md)
+  ./regress bisect --source DIR --build CMD --archive PATH --good REV --bad REV
+                [--only PATTERN] [--cases DIR] [--expect SET] [--perf [--threshold PCT]]
+                        the commit of a runtime's git repository that first fails the
+                        cases BAD fails (or, with --perf, regresses perf's figures), by
+                        git bisect in a clone of its own (docs/bisect.md)
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).

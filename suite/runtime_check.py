@@ -42,6 +42,17 @@ def read_definitions(archive):
     return definitions
 
 
+def function_names(archive):
+    """The names of the functions the archive defines, local ones too, as a profiler shows them
+    (C++ names demangled)."""
+    names = set()
+    for line in _tool_output(["nm", "-C", "--defined-only", str(archive)]).splitlines():
+        fields = line.split(" ", 2)
+        if len(fields) == 3 and fields[1] in "TtWi":
+            names.add(fields[2])
+    return names
+
+
 def read_member_formats(archive):
     """Member name -> object file format, as objdump names it."""
     formats = {}

@@ -21,10 +21,10 @@ from . import launcher
 # callgrind profile and its preloaded malloc (the sanitizer's allocator cannot be replaced),
 # evalix's nesting depth in 8 MiB (sanitized frames are larger), the formatting archives
 # linked into a caller built without the sanitizers, and the emulated cases, the traced
-# builds and the hunts, which the plain build checks (they link plain trees against the build's
+# builds, the hunts and perf's runs, which the plain build checks (they link plain trees against the build's
 # runtime archive, which a sanitized archive cannot be).
 NOT_SANITIZED = ("^(benchmark/torquilan-(Build|Profile|OutOfMemory)|evalix/DeepNesting|"
-                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting)$")
+                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting|perf/Verdicts|bisect/Bisection)$")
 # unittest's words for a skipped test: skipped, then the reason as Python quotes it.
 SKIP_REASON = re.compile(r"""skipped (['"])(.*)\1""")
 

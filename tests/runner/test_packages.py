@@ -46,6 +46,18 @@ class PackagesByCommand(unittest.TestCase):
         self.assertEqual(self.wanted("--list", "--emulator", "none", "--valgrind") - plain,
                          {"valgrind", "libc6-dbg:i386"})
 
+    def test_perf_and_bisect_ask_for_their_tools_and_their_help_for_nothing(self):
+        plain = self.wanted("--list", "--emulator", "none")
+        self.assertEqual(self.wanted("perf", "--emulator", "none", "--runtime", "/nowhere/libkel.a") - plain,
+                         {"valgrind"})
+        self.assertEqual(self.wanted("bisect", "--emulator", "none") - plain, {"git"})
+        self.assertEqual(self.wanted("bisect", "--emulator", "none", "--perf") - plain, {"git", "valgrind"})
+        for command in ("perf", "bisect"):
+            done = regress_with({}, command, "--help")
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn(f"usage: ./regress {command}", done.stdout)
+            self.assertNotRegex(done.stdout + done.stderr, "installing|not installed")
+
 
 
 @unittest.skipUnless(os.geteuid() == 0, "./regress installs only when run as root")
