@@ -453,6 +453,9 @@ def start_of(case, bin_dir, launcher, variables=None, limit=None):
     args = [a.encode("latin-1") for a in case.args]
     started = launcher.command(program_path(case, bin_dir), args, argv0=case.program.encode())
     environment = dict(started.environment or os.environ, **(variables or {}))
+    # "_" is a shell's note of the command it last ran, which a shell sets afresh for whatever
+    # it starts: a program kept to run by hand could never be given the runner's.
+    environment.pop("_", None)
     return replace(started, environment=environment), started.time_limit(case.timeout if limit is None else limit)
 
 
