@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import cases
+from .limits import Allowance
 
 # A runaway program can write gigabytes before its time limit; past this much
 # output on one stream it is stopped, since no case expects anything near it.
@@ -116,6 +117,43 @@ def _state(pid):
 
 def _asleep(pid):
     return _state(pid) == "S"
+
+
+def _io(pid):
+    """How many bytes the process has read and written so far, through any descriptor; None when
+    the kernel does not say."""
+    try:
+        fields = dict(line.split(": ") for line in Path(f"/proc/{pid}/io").read_text().splitlines())
+        return int(fields["rchar"]), int(fields["wchar"])
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+class _Deadline:
+    """When the program is taken for hung: at the end of its allowance, which the allowance may
+    lengthen when the time comes (the program is still reading or writing, or the run is slow).
+    Allowances are in native seconds; under the emulator each is slowdown times longer."""
+
+    def __init__(self, process, start, allowance, slowdown):
+        self.process, self.start, self.allowance, self.slowdown = process, start, allowance, slowdown
+        self.allowed = allowance.first
+        self.io = _io(process.pid)
+
+    def left(self):
+        """Seconds until the program is taken for hung; 0 once it is."""
+        now = time.monotonic()
+        while now >= self.start + self.allowed * self.slowdown:
+            io = _io(self.process.pid)
+            progressed, self.io = io is not None and io != self.io, io
+            more = self.allowance.beyond((now - self.start) / self.slowdown, progressed)
+            if more is None or more <= self.allowed:
+                return 0.0
+            self.allowed = more
+        return self.start + self.allowed * self.slowdown - now
+
+    @property
+    def wall_seconds(self):
+        return self.allowed * self.slowdown
 
 
 class _StoppedWriter:
@@ -230,7 +268,7 @@ def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=N
         # A terminal never reads as ended while the runner holds its far end: it is read
         # until the program has ended and its pipes are closed.
         while (reading or held is not None) and (reading != [screen] or process.poll() is None):
-            left = deadline - time.monotonic()
+            left = deadline.left()
             if left <= 0:
                 return seen("hung")
             if feed is not None and not feed.done:
@@ -276,16 +314,21 @@ def _drain(fd, seen):
 
 
 def _wait(process, deadline):
-    try:
-        process.wait(timeout=max(0.0, deadline - time.monotonic()))
-        return None
-    except subprocess.TimeoutExpired:
-        return "hung"
+    while True:
+        left = deadline.left()
+        if left <= 0:
+            return "hung"
+        try:
+            process.wait(timeout=left)
+            return None
+        except subprocess.TimeoutExpired:
+            pass
 
 
-def _ending(timeout, process, trouble):
+def _ending(deadline, process, trouble):
     if trouble == "hung":
-        return "hung", -1, f"hung: still running after {timeout:g} s, killed"
+        return "hung", -1, (f"hung: still running after {deadline.wall_seconds:.3g} s, killed; "
+                            f"its limit: {deadline.allowance.reason}")
     if trouble == "flooded":
         return "flooded", -1, f"flooded: wrote more than {OUTPUT_LIMIT} bytes to one stream, killed"
     if process.returncode < 0:
@@ -371,7 +414,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
     """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
     default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
     memcheck when asked. variables: environment variables to set for it besides the runner's
-    own. limit: its time limit in seconds when run natively (default: the case's timeout)."""
+    own. limit: how long it may run, a limits.Allowance (default: the case's timeout)."""
     program = (Path(bin_dir) / case.program).resolve()
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
@@ -380,7 +423,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
     started = launcher.command(program, args, argv0=case.program.encode())
     argv, executable = started.argv, started.executable
     environment = dict(started.environment or os.environ, **(variables or {}))
-    timeout = started.time_limit(case.timeout if limit is None else limit)
+    limit = limit or Allowance(case.timeout)
+    slowdown = started.slowdown
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
             tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir, \
             contextlib.ExitStack() as opened:
@@ -388,18 +432,17 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         if memcheck:
             # valgrind finds the program on PATH and hands it the bare name as argv[0].
             argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + args
-            executable, timeout = None, case.timeout * MEMCHECK_SLOWDOWN
+            executable, limit = None, Allowance(limit.ceiling * MEMCHECK_SLOWDOWN)
             environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
         streams = _streams(case, workdir, opened)
         start = time.monotonic()
-        deadline = start + timeout
         try:
             process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
                                        stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
-                                       preexec_fn=confinement(timeout, streams.closed))
+                                       preexec_fn=confinement(limit.ceiling * slowdown, streams.closed))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         with process:
@@ -407,11 +450,12 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                 _running.add(process)
                 if _stopping:
                     _kill_group(process)
+            deadline = _Deadline(process, start, limit, slowdown)
             try:
                 outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
                 held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
                 stdout, stderr, trouble = _exchange(process, outputs,
-                                                    _feed(case, process, streams, started.slowdown),
+                                                    _feed(case, process, streams, slowdown),
                                                     streams.terminal, deadline,
                                                     "stdout" in case.terminal_streams, held)
                 trouble = trouble or _wait(process, deadline)
@@ -422,6 +466,6 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                     _running.discard(process)
         seconds = time.monotonic() - start
         errors = _memcheck_errors(log_path) if memcheck else ""
-    ending, status, detail = _ending(timeout, process, trouble)
+    ending, status, detail = _ending(deadline, process, trouble)
     return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
                    errors)

@@ -56,7 +56,7 @@ class Expectations:
             if not outcome.exited:
                 verdict.problems.append(f"cannot bless: {outcome.detail}")
             return verdict
-        return compare.judge(case, outcome, expected, where)
+        return compare.judge(case, outcome, expected, where, bool(self.set_dir) and where == self.set_file(case))
 
     def bless_all(self, all_cases, verdicts):
         """Records the blessed outputs into the set: what that changed in each file."""

@@ -21,7 +21,7 @@ def write_junit(path, verdicts, rerun, properties):
         testcase = ET.SubElement(suite, "testcase", classname=case.deliverable, name=case.name,
                                  time=f"{verdict.outcome.seconds:.3f}")
         if not verdict.passed:
-            failure = ET.SubElement(testcase, "failure", type=verdict.word,
+            failure = ET.SubElement(testcase, "failure", type=verdict.kind,
                                     message="; ".join(verdict.problems))
             failure.text = failure_text(verdict, rerun(case), limit=None)
         elif verdict.known_failure:

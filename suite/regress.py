@@ -134,6 +134,9 @@ def parse_args(argv):
                         "(the sanitize preset, in build-sanitize/) and run those programs, "
                         "e.g. ./regress --sanitize")
     launcher.add_option(p)
+    p.add_argument("--timeout-factor", metavar="F", type=float, default=1.0,
+                   help="make every time limit F times as long (the cases' timeouts and the limits "
+                        "learned from their records), e.g. --timeout-factor 3 on a slow machine")
     p.add_argument("--valgrind", action="store_true",
                    help="run each program under valgrind's memcheck; a case with memory errors "
                         "fails, with memcheck's report (time limits are 20 times longer), "
@@ -146,6 +149,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if not args.timeout_factor > 0:
+        p.error("--timeout-factor needs a number above 0")
     if args.max_failures is not None and args.max_failures < 1:
         p.error("--max-failures needs at least 1")
     if args.sanitize and args.valgrind:
@@ -178,6 +183,8 @@ def rerun_command(args):
             words += [f"--{option}", getattr(args, option)]
     if args.emulator not in ("auto", "none"):
         words += ["--emulator", args.emulator]
+    if args.timeout_factor != 1:
+        words += ["--timeout-factor", f"{args.timeout_factor:g}"]
     if Path(args.cases).resolve() != casefiles.CASES_DIR:
         words += ["--cases", args.cases]
     default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
@@ -187,6 +194,18 @@ def rerun_command(args):
     return lambda case: shlex.join(words + ["--only", case.id, "-v"])
 
 
+def run_one(case, bin_dir, args, starter, expectations, case_limits):
+    """The verdict of one run of the case, within the allowance its record gives."""
+    allowance = case_limits.for_case(case)
+    outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=allowance)
+    native = outcome.seconds / starter.time_limit(1)
+    allowance.settle(native, outcome.ending in ("exited", "signal"))
+    verdict = expectations.judge(case, outcome)
+    if verdict.passed:
+        verdict.slow = allowance.slow(native)
+    return verdict
+
+
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
     """The verdicts of the cases run, in the order chosen; after --max-failures failures the
     cases not yet started are left out."""
@@ -194,15 +213,14 @@ def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
     verdicts = {}
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind,
-                               limit=case_limits.for_case(c)): c
+        futures = {pool.submit(run_one, c, bin_dir, args, starter, expectations, case_limits): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
                 if future.cancelled():
                     continue
                 case = futures[future]
-                verdicts[case.id] = expectations.judge(case, future.result())
+                verdicts[case.id] = future.result()
                 report.progress(len(verdicts), total, verdicts[case.id])
                 failed += not verdicts[case.id].passed
                 if failed == args.max_failures:
@@ -293,12 +311,15 @@ def main(argv):
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
     report.say(f"programs run {starter.describe()}\n")
     started = time.monotonic()
-    # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
-    case_limits = limits.Limits(args.build, starter.time_limit(1))
+    # Times are kept with the bundled build, per program set: another runtime's or another
+    # build's programs have records of their own, and take the bundled build's until they do,
+    # so that their hangs are cut short too.
+    # Under memcheck the records are neither used nor added to.
+    case_limits = limits.Limits(args.build, bin_dir, starter.time_limit(1), args.timeout_factor,
+                                learned=not args.valgrind)
     try:
         verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
-        if not args.valgrind:
-            case_limits.record(verdicts)
+        case_limits.record(verdicts)
         if expectations.blessing:
             report.blessings(expectations.bless_all(all_cases, verdicts), shown(args.bless))
             reference.keep(args.bless, args.runtime)

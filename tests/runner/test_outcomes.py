@@ -1,10 +1,13 @@
 """How the runner runs a case and reports each way a program can go wrong."""
 
+import json
 import os
+import re
 import signal
 import subprocess
 import time
 import unittest
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from suite import cases, execute, launcher
@@ -103,7 +106,8 @@ class HowAFailureIsReported(ScratchSuite):
         status, out, _ = self.regress(env={"CHILD_PID_FILE": str(pid_file)})
         self.assertLess(time.monotonic() - started, 20)
         self.assertEqual(status, 1)
-        self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed)", out)
+        self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed; "
+                      "its limit: the case's timeout)", out)
         self.assert_ends(int(pid_file.read_text()))
 
     def assert_ends(self, pid):
@@ -171,6 +175,57 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertEqual(status, 1)
         self.assertRegex(out, r"\ngood +3 +2 +1 ")
         self.assertIn("[3/3] good/c ... FAIL", out)
+
+
+class KindsOfFailure(ScratchSuite):
+    def kinds(self, *options):
+        """Each failure's kind and advice as its first line gives them, the closing line, and each
+        JUnit failure's type."""
+        junit = self.dir / "results.xml"
+        status, out, _ = self.regress("--junit", str(junit), *options)
+        self.assertEqual(status, 1, out)
+        first = dict(re.findall(r"^[A-Z ]+ (\S+)  \(expected output: [^)]*\)  (.*)$", out, re.M))
+        types = {f"{c.get('classname')}/{c.get('name')}": c.find("failure").get("type")
+                 for c in ET.parse(junit).iter("testcase") if c.find("failure") is not None}
+        return first, out.splitlines()[-1], types
+
+    def test_each_failure_names_its_kind_and_only_a_layout_gets_the_hint_to_bless(self):
+        self.program("prints", "echo 1.6\n")
+        self.program("crashes", "kill -SEGV $$\n")
+        self.program("hangs", "sleep 30\n")
+        self.program("floods", "exec yes\n")
+        (self.bin / "refused").write_bytes(b"\x7fELF not a program")
+        (self.bin / "refused").chmod(0o755)
+        self.case_file("all", {"name": "layout", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "fixed", "program": "prints", "stdout": "1.5\n", "fixed": True},
+                       {"name": "crash", "program": "crashes"}, {"name": "hang", "program": "hangs", "timeout": 1},
+                       {"name": "flood", "program": "floods"}, {"name": "absent", "program": "absent"},
+                       {"name": "refused", "program": "refused"})
+        first, closing, types = self.kinds()
+        expected = {"all/layout": "layout", "all/fixed": "fixed", "all/crash": "crashed", "all/hang": "hung",
+                    "all/flood": "flooded", "all/absent": "not built", "all/refused": "cannot start"}
+        self.assertEqual({case: line.split(":")[0] for case, line in first.items()}, expected)
+        self.assertEqual(types, expected)
+        self.assertEqual([case for case, line in first.items() if "--bless" in line], ["all/layout"])
+        self.assertEqual(closing, "0 passed, 7 failed (1 fixed, 1 layout, 1 hung, 1 crashed, 1 flooded, "
+                                  "1 not built, 1 cannot start)")
+
+        # Against an expectation set: what it recorded, a known failure that passes, a missing entry.
+        self.program("prints", "echo 1.5\n")
+        self.case_file("set", {"name": "recorded", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "known", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "missing", "program": "prints", "stdout": "1.5\n"})
+        (self.cases / "all.json").unlink()
+        mine = self.dir / "mine"
+        mine.mkdir()
+        (mine / "set.json").write_text(json.dumps({"recorded": {"stdout": "1.4\n", "stderr": "", "status": 0},
+                                                   "known": {"xfail": "prints one digit too few"}}))
+        first, closing, types = self.kinds("--expect", str(mine))
+        expected = {"set/recorded": "regression", "set/known": "xpass", "set/missing": "unrecorded"}
+        self.assertEqual({case: line.split(":")[0] for case, line in first.items()}, expected)
+        self.assertEqual(types, expected)
+        self.assertEqual([case for case, line in first.items() if "--bless" in line], ["set/missing"])
+        self.assertEqual(closing, "0 passed, 3 failed (1 regression, 1 unrecorded, 1 xpass)")
 
 
 class CasesMadeInCode(ScratchSuite):
