@@ -99,8 +99,9 @@ class Allowance:
             self.reason = self.explained()
             return self.now()
         if progressed:
-            self.reason = f"{TIMEOUT} (it was still reading or writing at its learned limit)"
-            return min(self.ceiling, elapsed + max(FLOOR * self.factor, self.first))
+            window = max(FLOOR * self.factor, self.first)
+            self.reason = f"{self.explained()}; lengthened {window:.3g} s at a time while it still read or wrote"
+            return min(self.ceiling, elapsed + window)
         if not self.confirmed and self.pace.confirm():
             self.confirmed = True
             self.reason = (f"{TIMEOUT}, given to the first runs past their learned limit, to tell "
