@@ -467,5 +467,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         seconds = time.monotonic() - start
         errors = _memcheck_errors(log_path) if memcheck else ""
     ending, status, detail = _ending(deadline, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
-                   errors)
+    stdout, stderr = stdout.decode("latin-1"), stderr.decode("latin-1")
+    refused = launcher.start_failure(status, stderr) if ending == "exited" and not memcheck else None
+    if refused:
+        ending, status, detail = "cannot start", -1, f"program cannot be started: {refused}"
+    return Outcome(ending, status, stdout, stderr, seconds, detail, errors)

@@ -6,6 +6,7 @@ emulator through the build's CMAKE_CROSSCOMPILING_EMULATOR."""
 
 import functools
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -39,6 +40,11 @@ _PROBE = (struct.pack("<16sHHIIIIIHHHHHH", b"\x7fELF\x01\x01\x01", 2, 3, 1, _BAS
           + struct.pack("<8I", 1, 0, _BASE, _BASE, _HEADERS + len(_CODE), _HEADERS + len(_CODE),
                         5, 0x1000)
           + _CODE)
+
+
+# The dynamic loader's words when a program's libraries cannot be loaded (it exits 127); the guest's
+# loader says the same under the emulator.
+LOADER_FAILURE = re.compile(r"^[^\n]*: error while loading shared libraries: [^\n]*", re.M)
 
 
 class LaunchError(Exception):
@@ -133,6 +139,19 @@ class Launcher:
     def time_limit(self, seconds):
         """A time limit for an i386 program, allowing for the emulator."""
         return seconds * SLOWDOWN if self.emulated and seconds is not None else seconds
+
+    def start_failure(self, status, stderr):
+        """The message by which the loader, or the emulator, said that the program could not be
+        started, from its exit status and standard error; None when it started."""
+        loader = LOADER_FAILURE.search(stderr) if status == 127 else None
+        if loader:
+            return loader.group(0)
+        # The emulator says so itself, on the first line of standard error, when it cannot load a
+        # program or its loader.
+        own = f"{Path(self.emulator).name}: " if self.emulated else None
+        if own and stderr.startswith(own) and status in (1, 255):
+            return stderr.splitlines()[0]
+        return None
 
     def describe(self):
         """How the programs run, for a report's header."""

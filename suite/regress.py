@@ -277,7 +277,7 @@ def main(argv):
               f"{starter.describe()}", file=sys.stderr)
         return SETUP_ERROR
     for archive in filter(None, (args.runtime, args.against)):
-        trouble = runtime_check.refusal(archive)
+        trouble = runtime_check.refusal(archive, args.sanitize)
         if trouble:
             print(trouble, file=sys.stderr)
             return SETUP_ERROR

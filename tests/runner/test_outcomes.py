@@ -161,6 +161,27 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertIn("FLOOD (status: expected exit status 0; flooded: wrote more than", out)
         self.assertIn("more diff lines; rerun with -v to see them all", out)
 
+    def test_a_program_that_its_loader_or_the_emulator_cannot_start_is_said_to_be_so(self):
+        library = self.dir / "libgone.so"
+        (self.dir / "gone.c").write_text("int gone(void) { return 0; }\n")
+        subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-o", str(library), str(self.dir / "gone.c")], check=True)
+        (self.dir / "uses.c").write_text("int gone(void);\nint main(void) { return gone(); }\n")
+        subprocess.run(["gcc", "-m32", "-o", str(self.bin / "uses"), str(self.dir / "uses.c"), str(library)], check=True)
+        subprocess.run(["gcc", "-m32", "-o", str(self.bin / "nowhere"), str(self.dir / "uses.c"), str(library),
+                        "-Wl,--dynamic-linker=/no/such/loader.so"], check=True)
+        library.unlink()
+        self.case_file("uses", {"name": "lost-library"})
+        self.case_file("nowhere", {"name": "lost-loader"})
+        lost = r"uses: error while loading shared libraries: \S*libgone\.so: cannot open shared object file"
+        for emulator, loader in [("auto", r"\[Errno 2\] No such file or directory: '\S*/bin/nowhere'"),
+                                 ("qemu-i386", r"qemu-i386: Could not open '/no/such/loader\.so'")]:
+            with self.subTest(emulator=emulator):
+                status, out, _ = self.regress("--emulator", emulator)
+                self.assertEqual(status, 1)
+                for case, text in [("uses/lost-library", lost), ("nowhere/lost-loader", loader)]:
+                    self.assertRegex(out, rf"\[\d/2\] {case} \.\.\. CANNOT START \(program cannot be started: {text}")
+                self.assertIn("0 passed, 2 failed (2 cannot start)", out)
+
     def test_a_program_that_is_not_built_is_named(self):
         self.case_file("absent", {"name": "any"})
         status, out, _ = self.regress()
