@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .files import sha256, write_atomically
+from .files import sha256, shown, write_atomically
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BUILD = ROOT / "build"
@@ -116,6 +116,19 @@ def runtime_copy(build_dir, archive):
         copy.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(copy, Path(archive).read_bytes())
     return copy
+
+
+def linked_copy_problem(build_dir, archive):
+    """Why the programs of a build against another runtime were not linked with this archive, as
+    they stand; None when they were."""
+    copy = Path(build_dir) / RUNTIME_COPY
+    if not copy.is_file():
+        return f"nothing has been built against it in {shown(build_dir)}"
+    linked, given = sha256(copy), sha256(archive)
+    if linked != given:
+        return (f"the programs in {shown(build_dir)} were linked with another archive (sha256 {linked}), "
+                f"not with this one (sha256 {given})")
+    return None
 
 
 @contextlib.contextmanager

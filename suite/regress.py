@@ -283,6 +283,12 @@ def main(argv):
             return SETUP_ERROR
     if args.coverage:
         return coverage.main(chosen, args, starter, report)
+    unlinked = build.linked_copy_problem(build_dir, args.runtime) if args.no_build and args.runtime \
+        and not args.bin else None
+    if unlinked:
+        print(f"regress: --no-build --runtime {args.runtime}: {unlinked}; run without --no-build to build "
+              "against it", file=sys.stderr)
+        return SETUP_ERROR
     if not args.no_build:
         try:
             # Against another runtime only the programs that the chosen cases run are built:

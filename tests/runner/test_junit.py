@@ -47,7 +47,8 @@ class OutputPaths(ScratchSuite):
                                 (["--junit", "a-dir"], "cannot write a-dir: it is a directory, not a file"),
                                 (["--junit", "a-file/out.xml"], "a-file is not a directory"),
                                 (["--bless", "a-file"], "cannot write a-file: it is a file, not a directory"),
-                                (["--bless", "a-file/set"], "a-file is not a directory")]:
+                                (["--bless", "a-file/set"], "a-file is not a directory"),
+                                (["--bless", "typo/set"], "cannot write typo/set: no directory typo")]:
             with self.subTest(options):
                 status, out, err = self.regress(*options)
                 self.assertEqual((status, out), (2, ""))
