@@ -30,12 +30,15 @@ FIELDS = {
     "stdout_to": (str, "pipe"),
     "terminal": (list, None),
     "terminal_streams": (list, None),
+    "stack": (int, None),
 }
 STDIN_FROM = ("pipe", "directory", "closed")
 STDOUT_TO = ("pipe", "full", "closed", "stopped")
 # Where stdout goes to no pipe, so nothing of it is captured.
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
+# Less stack than this and a program's start-up itself may run out.
+MIN_STACK = 65536
 
 
 class CaseFileError(Exception):
@@ -69,6 +72,7 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    stack: int = None          # the bytes of stack the program runs with (None: the runner's own limit)
 
     @property
     def id(self):
@@ -187,6 +191,8 @@ def _case(deliverable, where, entry):
         raise CaseFileError(f"{where}: status must be 0 to 255")
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
+    if v["stack"] is not None and v["stack"] < MIN_STACK:
+        raise CaseFileError(f"{where}: stack must be at least {MIN_STACK} bytes")
     program = _plain_name(where, v["program"] or deliverable, "program")
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
@@ -209,6 +215,7 @@ def _case(deliverable, where, entry):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        stack=v["stack"],
     )
 
 

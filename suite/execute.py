@@ -345,10 +345,11 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
-def confinement(seconds, closed=()):
-    """The preexec_fn for a program whose time limit is seconds, which starts without the
-    descriptors closed. Its processor time is limited to just past its time limit, which a
-    program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
+def confinement(seconds, closed=(), rlimits=()):
+    """The preexec_fn for a program that may run for at most seconds, which starts without the
+    descriptors closed and with the resource limits given. Its processor time is limited to just
+    past its time limit, which a program running alone never reaches first (SIGXCPU, and SIGKILL
+    a second later)."""
     runner, cpu = os.getpid(), math.ceil(seconds) + 1
 
     def confine():
@@ -357,6 +358,8 @@ def confinement(seconds, closed=()):
             # The runner ended before the signal was armed.
             os.kill(os.getpid(), signal.SIGKILL)
         _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+        for limit, value in rlimits:
+            _setrlimit(limit, (value, value))
         for fd in closed:
             os.close(fd)
 
@@ -420,7 +423,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
     args = [a.encode("latin-1") for a in case.args]
-    started = launcher.command(program, args, argv0=case.program.encode())
+    started = launcher.command(program, args, argv0=case.program.encode(), stack=case.stack)
     argv, executable = started.argv, started.executable
     environment = dict(started.environment or os.environ, **(variables or {}))
     limit = limit or Allowance(case.timeout)
@@ -442,7 +445,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
             process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
                                        stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
-                                       preexec_fn=confinement(limit.ceiling * slowdown, streams.closed))
+                                       preexec_fn=confinement(limit.ceiling * slowdown, streams.closed,
+                                                              started.rlimits))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         with process:

@@ -7,6 +7,7 @@ emulator through the build's CMAKE_CROSSCOMPILING_EMULATOR."""
 import functools
 import os
 import re
+import resource
 import shutil
 import struct
 import subprocess
@@ -89,11 +90,13 @@ def emulator_environment():
 @dataclass(frozen=True)
 class Command:
     """What to hand subprocess: argv, and the executable when argv[0] is not its path; its
-    time limits are to be slowdown times longer."""
+    time limits are to be slowdown times longer; rlimits: (resource, value) to set in the child
+    before it starts."""
     argv: list
     executable: str = None
     environment: dict = None
     slowdown: int = 1
+    rlimits: tuple = ()
 
     def time_limit(self, seconds):
         return None if seconds is None else seconds * self.slowdown
@@ -108,9 +111,10 @@ class Launcher:
     def emulated(self):
         return self.emulator is not None
 
-    def command(self, program, args=(), argv0=None, preload=None):
+    def command(self, program, args=(), argv0=None, preload=None, stack=None):
         """Starts program with args; argv[0] is argv0 (default: the program's path as given),
-        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD."""
+        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD;
+        stack: the bytes of stack it runs with (default: the runner's own limit)."""
         program = str(program)
         argv0 = program if argv0 is None else argv0
         environment = None
@@ -118,11 +122,14 @@ class Launcher:
             # The program's loader takes its preload from the environment the emulator hands it
             # (-E), but the sanitizers read theirs from /proc/self/environ, which is the emulator's.
             guest = ["-E", f"LD_PRELOAD={preload}"] if preload else []
+            # The emulator gives the program a stack of its own size (-s), whatever its own limit.
+            guest += ["-s", str(stack)] if stack else []
             return Command([self.emulator, *guest, "-0", argv0, program, *args],
                            environment=emulator_environment(), slowdown=SLOWDOWN)
         if preload:
             environment = dict(os.environ, LD_PRELOAD=str(preload))
-        return Command([argv0, *args], program, environment)
+        rlimits = ((resource.RLIMIT_STACK, stack),) if stack else ()
+        return Command([argv0, *args], program, environment, rlimits=rlimits)
 
     def run(self, program, args=(), argv0=None, preload=None, timeout=None, **options):
         """subprocess.run of the program, its time limit allowing for the emulator."""

@@ -31,6 +31,8 @@ class CaseFiles(ScratchSuite):
             ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
             ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
             ([{**base, "stdout_filter": ["("]}], "stdout_filter '('"),
+            ([{**base, "stack": 4096}], "stack must be at least 65536 bytes"),
+            ([{**base, "stack": "1M"}], "field 'stack' has the wrong type"),
             ([{**base, "timeout": 0}], "timeout must be positive"),
         ]
         for entries, message in mistakes:

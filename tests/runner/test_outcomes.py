@@ -63,6 +63,32 @@ class WhatTheProgramIsGiven(ScratchSuite):
                                  "stdout_filter": ["^took [0-9.]+ s$"]})
         self.assertEqual(self.regress()[0], 0)
 
+    def test_a_case_sets_the_stack_its_program_runs_with_natively_and_emulated(self):
+        # Recurses through 2 MiB of frames: it fits the usual 8 MiB, not 256 KiB.
+        self.c_program("deep", r"""
+            #include <signal.h>
+            #include <stdio.h>
+            #include <unistd.h>
+            static void exhausted(int sig) { (void)sig; write(1, "exhausted\n", 10); _exit(3); }
+            static int down(int n) { volatile char frame[1024]; frame[0] = (char)n;
+                                     return n ? down(n - 1) + frame[0] : 0; }
+            int main(void) {
+                static char alternate[65536];
+                stack_t s = { .ss_sp = alternate, .ss_size = sizeof alternate };
+                sigaltstack(&s, 0);
+                struct sigaction a = { .sa_handler = exhausted, .sa_flags = SA_ONSTACK };
+                sigaction(SIGSEGV, &a, 0);
+                printf("fits %d\n", down(2048) & 0);
+                return 0;
+            }
+        """)
+        self.case_file("deep", {"name": "usual", "stdout": "fits 0\n"},
+                       {"name": "small", "stack": 262144, "stdout": "exhausted\n", "status": 3})
+        for emulator in ("auto", "qemu-i386"):
+            with self.subTest(emulator=emulator):
+                status, out, _ = self.regress("--emulator", emulator)
+                self.assertEqual(status, 0, out)
+
 
 class HowAFailureIsReported(ScratchSuite):
     def test_wrong_output_shows_a_unified_diff_and_how_to_rerun(self):
