@@ -24,6 +24,7 @@ from . import hunt_inputs as inputs
 from . import hunt_reduce as reduce
 from . import launcher
 from . import runtime_check
+from . import toolchain
 from . import trace
 from .command import SETUP_ERROR
 from .files import shown
@@ -282,7 +283,8 @@ def explanations(found, args, starter, labels):
     bins = [build.traced_build_dir(args.build, r) / "bin" for r in runtimes]
     try:
         for runtime in runtimes:
-            trace.build_traced(args.build, runtime, {c.program for c in cases}, True, starter.emulator)
+            trace.build_traced(args.build, runtime, {c.program for c in cases}, True, starter.emulator,
+                               args.built_with)
     except build.BuildFailed as error:
         return {id(c): [f"cannot explain: the traced build failed: {error}"] for c in cases}
     return {id(c): explain.explain(c, bins, labels, starter) for c in cases}
@@ -329,12 +331,20 @@ def parse_args(argv):
     p.add_argument("--save", metavar="DIR", help="save the reduced cases as case files in DIR, e.g. --save hunted")
     p.add_argument("-j", "--jobs", type=int, default=len(os.sched_getaffinity(0)),
                    help="runs at once (default: all cores)")
-    p.add_argument("--build", default=str(build.DEFAULT_BUILD), help="the build directory (default: build)")
+    p.add_argument("--build", help="the build directory (default: build, or the toolchain's own, "
+                                   "e.g. build-clang)")
     p.add_argument("--cases", default=str(casefiles.CASES_DIR),
                    help="the case files that say which deliverables are fixed (default: suite/cases)")
     p.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     launcher.add_option(p)
-    return p.parse_args(argv)
+    toolchain.add_option(p)
+    args = p.parse_args(argv)
+    try:
+        args.built_with = toolchain.resolve(args.toolchain)
+    except toolchain.ToolchainError as error:
+        p.error(str(error))
+    args.build = args.build or str(toolchain.build_dir(args.built_with))
+    return args
 
 
 def main(argv, out=sys.stdout):
@@ -366,7 +376,7 @@ def main(argv, out=sys.stdout):
         if not args.no_build:
             # Only the programs hunted: a runtime's whole tree would build its unit tests too.
             for d, r in zip(dirs, (args.against, args.runtime)):
-                build.ensure_built(d, r, quiet=True, emulator=starter.emulator,
+                build.ensure_built(d, r, quiet=True, emulator=starter.emulator, toolchain=args.built_with,
                                    targets=sorted({t.program for t in targets}))
     except build.BuildFailed as error:
         print(f"regress hunt: build failed: {error}", file=sys.stderr)

@@ -19,6 +19,7 @@ from . import launcher
 from . import limits
 from . import reference
 from . import runtime_check
+from . import toolchain
 from .command import SETUP_ERROR
 from .expectations import Expectations
 from .files import shown
@@ -134,6 +135,7 @@ def parse_args(argv):
                         "(the sanitize preset, in build-sanitize/) and run those programs, "
                         "e.g. ./regress --sanitize")
     launcher.add_option(p)
+    toolchain.add_option(p)
     p.add_argument("--timeout-factor", metavar="F", type=float, default=1.0,
                    help="make every time limit F times as long (the cases' timeouts and the limits "
                         "learned from their records), e.g. --timeout-factor 3 on a slow machine")
@@ -162,8 +164,16 @@ def parse_args(argv):
     if args.coverage and (args.explain or args.bless or args.expect):
         p.error("--coverage runs the cases only to see their calls: it takes no --explain, --bless or --expect")
     args.preset = "sanitize" if args.sanitize else "default"
+    # The toolchain is found out (which takes a compile) only where it is needed: to build, or to
+    # know the build directory.
+    args.built_with = None
+    if args.build is None or not args.no_build:
+        try:
+            args.built_with = toolchain.resolve(args.toolchain)
+        except toolchain.ToolchainError as error:
+            p.error(str(error))
     if args.build is None:
-        args.build = str(build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD)
+        args.build = str(toolchain.build_dir(args.built_with, args.sanitize))
     return args
 
 
@@ -185,9 +195,11 @@ def rerun_command(args):
         words += ["--emulator", args.emulator]
     if args.timeout_factor != 1:
         words += ["--timeout-factor", f"{args.timeout_factor:g}"]
+    if args.toolchain != "auto":
+        words += ["--toolchain", args.toolchain]
     if Path(args.cases).resolve() != casefiles.CASES_DIR:
         words += ["--cases", args.cases]
-    default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
+    default_build = toolchain.build_dir(args.built_with, args.sanitize) if args.built_with else None
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
@@ -243,6 +255,15 @@ def runtime_identity(args, build_dir):
     return shown(args.runtime), files.sha256(linked if linked.is_file() else args.runtime)
 
 
+def built_by(args, build_dir):
+    """The compiler that built the programs, its version and the toolchain's name, as the header
+    gives them; None for programs from --bin, whose build is not known."""
+    if args.bin:
+        return None
+    compiler = build.compiler(build_dir)
+    return compiler and f"{compiler} (--toolchain {build.cached(build_dir, 'KEL_TOOLCHAIN') or 'gcc'})"
+
+
 def main(argv):
     args = parse_args(argv)
     level = QUIET if args.quiet else VERBOSE if args.verbose else NORMAL
@@ -295,7 +316,7 @@ def main(argv):
             # that runtime's build of the unit tests would take longer than the cases.
             wanted = sorted({c.program for c in chosen}) if args.runtime and not args.build_only else ()
             build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset,
-                               emulator=starter.emulator, targets=wanted)
+                               emulator=starter.emulator, targets=wanted, toolchain=args.built_with)
         except build.BuildFailed as error:
             print(f"regress: build failed: {error}", file=sys.stderr)
             return SETUP_ERROR
@@ -311,9 +332,10 @@ def main(argv):
             runtime += f" ({launcher.SANITIZER_NOTE})"
     if args.valgrind:
         runtime += ", each program under valgrind's memcheck"
+    compiler = built_by(args, build_dir)
     report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "
                f"from {shown(args.cases)}, "
-               f"programs from {shown(bin_dir)}")
+               f"programs from {shown(bin_dir)}" + (f", built by {compiler}" if compiler else ""))
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
     report.say(f"programs run {starter.describe()}\n")
     started = time.monotonic()
@@ -343,7 +365,8 @@ def main(argv):
     record_failed(build_dir, verdicts)
     if args.junit:
         write_junit(args.junit, verdicts, rerun, {
-            "programs run": starter.describe(), "runtime": runtime_path, "runtime sha256": runtime_sha,
+            "programs run": starter.describe(), "compiler": compiler or "unknown (programs from --bin)",
+            "runtime": runtime_path, "runtime sha256": runtime_sha,
             "expected output": shown(expectations.set_dir) if expectations.set_dir else "the case files"})
     return 0 if all(v.passed for v in verdicts) else 1
 

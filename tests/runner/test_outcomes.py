@@ -11,7 +11,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from suite import cases, execute, launcher
-from tests.runner.support import ScratchSuite
+from tests.runner.support import CC, ScratchSuite
 
 
 SHOW_ARGS = r"""
@@ -190,10 +190,10 @@ class HowAFailureIsReported(ScratchSuite):
     def test_a_program_that_its_loader_or_the_emulator_cannot_start_is_said_to_be_so(self):
         library = self.dir / "libgone.so"
         (self.dir / "gone.c").write_text("int gone(void) { return 0; }\n")
-        subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-o", str(library), str(self.dir / "gone.c")], check=True)
+        subprocess.run([*CC, "-shared", "-fPIC", "-o", str(library), str(self.dir / "gone.c")], check=True)
         (self.dir / "uses.c").write_text("int gone(void);\nint main(void) { return gone(); }\n")
-        subprocess.run(["gcc", "-m32", "-o", str(self.bin / "uses"), str(self.dir / "uses.c"), str(library)], check=True)
-        subprocess.run(["gcc", "-m32", "-o", str(self.bin / "nowhere"), str(self.dir / "uses.c"), str(library),
+        subprocess.run([*CC, "-o", str(self.bin / "uses"), str(self.dir / "uses.c"), str(library)], check=True)
+        subprocess.run([*CC, "-o", str(self.bin / "nowhere"), str(self.dir / "uses.c"), str(library),
                         "-Wl,--dynamic-linker=/no/such/loader.so"], check=True)
         library.unlink()
         self.case_file("uses", {"name": "lost-library"})

@@ -5,7 +5,7 @@ import subprocess
 import unittest
 
 from suite import runtime_check
-from tests.runner.support import ScratchSuite
+from tests.runner.support import CC, ScratchSuite
 
 ABI = json.loads(runtime_check.ABI_FILE.read_text())
 
@@ -72,7 +72,7 @@ class ArchiveCheck(ScratchSuite):
     def test_what_does_not_link_into_a_plain_build_is_refused_before_building_with_the_way_out(self):
         self.case_file("any", {"name": "one"})
         shared = self.dir / "libkel.so"
-        subprocess.run(["gcc", "-m32", "-shared", "-fPIC", "-o", str(shared), str(self.archive().with_name("runtime.c"))],
+        subprocess.run([*CC, "-shared", "-fPIC", "-o", str(shared), str(self.archive().with_name("runtime.c"))],
                        check=True)
         sanitized = self.archive(flags=["-fsanitize=address"])
         for runtime, said in [(shared, "it is a shared library, not a static archive"),

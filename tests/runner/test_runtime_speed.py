@@ -6,7 +6,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.tracing.test_tracing import BUILD, CXX, FLAGS, ROOT, archive, regress
+from suite import toolchain
+from tests.tracing.test_tracing import ROOT, archive, regress
 
 # A correct runtime that sleeps 100 microseconds at each line end.
 SLOW_LINE_ENDS = {"write.cc": ("void _kel_newline(void) { kel_put_char('\\n'); }",
@@ -22,7 +23,8 @@ class SlowRuntime(unittest.TestCase):
         self.assertEqual(status, 0, out + err)
         with tempfile.TemporaryDirectory(prefix="regress-slow-") as scratch:
             # A program set of its own, with no record yet.
-            subprocess.run([CXX, *FLAGS, f"-I{ROOT}", str(ROOT / "regression-compile-tmp/evalix.cc"),
+            subprocess.run([*toolchain.command(toolchain.resolve(toolchain.chosen_by_build())), "-O2",
+                            "-std=c++20", f"-I{ROOT}", str(ROOT / "regression-compile-tmp/evalix.cc"),
                             str(archive("slow-line-ends", SLOW_LINE_ENDS)), "-lm", "-o",
                             str(Path(scratch) / "evalix")], check=True)
             status, out, err = regress("--bin", scratch, "--no-build", "--only", CASE)

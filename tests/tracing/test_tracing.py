@@ -11,11 +11,12 @@ import sys
 import unittest
 from pathlib import Path
 
-from suite import build, cases, launcher, runtime_check, trace
+from suite import build, cases, launcher, runtime_check, toolchain, trace
 
 ROOT = Path(__file__).resolve().parents[2]
 
-BUILD = Path(os.environ.get("KEL_BUILD", ROOT / "build"))
+# The plain build of the toolchain that the tests run with, unless CTest names the build.
+BUILD = Path(os.environ.get("KEL_BUILD") or toolchain.build_dir(toolchain.resolve(toolchain.chosen_by_build())))
 CXX = os.environ.get("CXX", "g++")
 FLAGS = ["-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20"]
 STARTER = launcher.from_environment()
