@@ -25,7 +25,7 @@ from .expectations import Expectations
 from .files import shown
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
-from .selection import FAILED_FILE, SelectionError, last_failed, record_failed, selected
+from .selection import FAILED_FILE, SelectionError, add_shard_option, last_failed, record_failed, selected
 
 EPILOG = """\
 commands of ./regress besides running the cases:
@@ -91,6 +91,7 @@ def parse_args(argv):
     p.add_argument("--failed", action="store_true",
                    help="run only the cases that failed in the last run of this build "
                         f"(recorded in BUILD/{FAILED_FILE}), e.g. ./regress --failed")
+    add_shard_option(p)
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="run N cases at once (default: all cores), e.g. -j 1")
     p.add_argument("--max-failures", metavar="N", type=int,
@@ -271,7 +272,8 @@ def main(argv):
     build_dir = build.runtime_build_dir(args.build, args.runtime) if args.runtime else Path(args.build)
     try:
         all_cases = casefiles.load_cases(args.cases)
-        chosen = selected(all_cases, args.only, args.exclude, last_failed(build_dir) if args.failed else None)
+        chosen = selected(all_cases, args.only, args.exclude, last_failed(build_dir) if args.failed else None,
+                          args.shard)
     except (casefiles.CaseFileError, SelectionError) as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
