@@ -39,6 +39,8 @@ commands of ./regress besides running the cases:
   ./regress test --emulator qemu-i386
                         every test with the programs run under the emulator, even on
                         a machine that runs them natively
+  ./regress test --toolchain cross
+                        every test with everything built by the cross compiler
   ./regress bench       build, then run the benchmark (suite/bench.py)
   ./regress mutants     how much of the runtime the cases check: one-token changes to
                         its sources, each built and run against the cases (docs/mutants.md)
@@ -59,6 +61,11 @@ examples:
   ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
   ./regress --failed                         the cases that failed in the last run
   ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
+  ./regress --toolchain clang                every case with everything built by clang++
+  ./regress --toolchain cross --emulator qemu-i386
+                                             built by i686-linux-gnu-g++, run under the emulator,
+                                             as on a host without multilib
+  ./regress --shard 2/3 --junit part2.xml    the second of three parts, for a CI matrix
   ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
   ./regress --runtime ~/kel/libkel.a --bless expect/mine
