@@ -417,7 +417,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
     """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
     default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
     memcheck when asked. variables: environment variables to set for it besides the runner's
-    own. limit: how long it may run, a limits.Allowance (default: the case's timeout)."""
+    own. limit: how long it may run, in native seconds or as a limits.Allowance (default: the
+    case's timeout)."""
     program = (Path(bin_dir) / case.program).resolve()
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
@@ -426,7 +427,7 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
     started = launcher.command(program, args, argv0=case.program.encode(), stack=case.stack)
     argv, executable = started.argv, started.executable
     environment = dict(started.environment or os.environ, **(variables or {}))
-    limit = limit or Allowance(case.timeout)
+    limit = Allowance(limit) if isinstance(limit, (int, float)) else limit or Allowance(case.timeout)
     slowdown = started.slowdown
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
             tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir, \

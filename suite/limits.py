@@ -132,11 +132,11 @@ class Limits:
     another build's hangs are cut short too. The file maps each set, by its directory (relative
     to the records directory when below it), to case ids and their last KEPT times, oldest first."""
 
-    def __init__(self, records_dir, program_set, slowdown=1, factor=1.0, learned=True, reference_set=None):
+    def __init__(self, records_dir, program_set, slowdown=1, factor=1.0, learned=True):
         self.records_dir = Path(records_dir).resolve()
         self.path = self.records_dir / FILE_NAME
         self.set = self.key(program_set)
-        self.reference = self.key(reference_set or self.records_dir / "bin")
+        self.reference = self.key(self.records_dir / "bin")
         self.slowdown, self.factor, self.learned = slowdown, factor, learned
         self.pace = Pace()
         self.recorded = self._read()

@@ -203,7 +203,7 @@ def rerun_command(args):
         words += ["--emulator", args.emulator]
     if args.timeout_factor != 1:
         words += ["--timeout-factor", f"{args.timeout_factor:g}"]
-    if args.toolchain != "auto":
+    if args.toolchain not in ("auto", toolchain.auto()):
         words += ["--toolchain", args.toolchain]
     if Path(args.cases).resolve() != casefiles.CASES_DIR:
         words += ["--cases", args.cases]

@@ -64,9 +64,14 @@ def links(toolchain):
         return done.returncode == 0
 
 
+def auto():
+    """What --toolchain auto means here: gcc where g++ -m32 links, else cross."""
+    return "gcc" if links("gcc") else "cross"
+
+
 def resolve(choice):
     """The toolchain that --toolchain CHOICE builds with, once it is known to link here."""
-    chosen = ("gcc" if links("gcc") else "cross") if choice == "auto" else choice
+    chosen = auto() if choice == "auto" else choice
     if not links(chosen):
         tried = " ".join(command(chosen))
         raise ToolchainError(f"--toolchain {choice}: {tried} cannot build a program here"

@@ -23,8 +23,8 @@ def regress_with(fakes, *args):
             fake.write_text(f"#!/bin/sh\n{body}\n")
             fake.chmod(0o755)
         return subprocess.run([str(ROOT / "regress"), *args], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PATH": f"{scratch}:{os.environ['PATH']}",
-                                   "KEL_APT_PAUSE": "0"})
+                              env={**{k: v for k, v in os.environ.items() if k != "KEL_TOOLCHAIN"},
+                                   "PATH": f"{scratch}:{os.environ['PATH']}", "KEL_APT_PAUSE": "0"})
 
 
 # An update that fails as a mirror in mid-sync makes it fail, and an install that still works.
