@@ -4,9 +4,13 @@ import difflib
 import re
 from dataclasses import dataclass, field
 
+from .cases import signal_number
+
 LINE = re.compile(r"[^\n]*\n|[^\n]+\Z")
 NO_NEWLINE = "\n\\ No newline at end of file"
 DIFF_SPAN = 2000
+CHANGED = "CHANGED"
+CHANGED_SINCE_BLESSED = "changed since it was blessed: re-bless or drop"
 WORDS = {"exited": "FAIL", "signal": "CRASH", "hung": "HANG", "flooded": "FLOOD", "not built": "NOT BUILT",
          "cannot start": "CANNOT START"}
 # What kind of failure a verdict is, in the order the closing count lists them, and what to do
@@ -15,9 +19,10 @@ KINDS = {
     "fixed": "a conformance fault in any runtime, to fix there",
     "layout": "the runtime's own layout or message: if it is the runtime's intended choice, "
               "record it with --bless DIR",
-    "regression": "the runtime no longer does what its expectation set recorded: a regression, "
-                  "to fix in the runtime",
-    "unrecorded": "the expectation set has no entry for the case: record one with --bless DIR",
+    "regression": "the runtime no longer gives what its expectation set recorded (its entry, or the "
+                  "case file's output where it holds none): a regression, to fix in the runtime, "
+                  "unless the case is newer than the set",
+    "changed": "the case changed since its entry was blessed: re-bless or drop the entry",
     "xpass": "a known failure now passes: take its xfail mark out of the expectation set",
     "memcheck": "memcheck found memory errors in the program",
     "hung": "the program did not end within its limit",
@@ -43,9 +48,12 @@ class Verdict:
     explanation: list = field(default_factory=list)  # lines from --explain
     known_failure: str = ""  # the expectation set's reason when the case is a known failure
     missed: list = field(default_factory=list)  # a known failure's problems, which do not fail the run
-    from_set: bool = False  # the expected output is what an expectation set recorded
-    unrecorded: bool = False  # the expectation set has no entry for the case
+    from_set: bool = False  # the expected output is what an expectation set recorded for this runtime
     slow: str = ""  # for a pass: how it went past the limit its record gives
+    # The set's entry was blessed for another run of the case: nothing is known of the runtime.
+    changed_since_blessed: bool = False
+    runs: int = 1         # how many times the case ran (--repeat)
+    failed_runs: int = 0  # and how many of those runs failed; the verdict is the first failing one's
 
     @property
     def passed(self):
@@ -53,6 +61,8 @@ class Verdict:
 
     @property
     def word(self):
+        if self.changed_since_blessed:
+            return CHANGED
         if self.known_failure:
             return "XFAIL" if self.passed else "XPASS"
         if self.passed:
@@ -64,14 +74,14 @@ class Verdict:
         """What kind of failure it is, a key of KINDS; empty for a pass."""
         if self.passed:
             return ""
+        if self.changed_since_blessed:
+            return "changed"
         if self.known_failure:
             return "xpass"
         if self.outcome.ending in ENDING_KINDS:
             return ENDING_KINDS[self.outcome.ending]
         if self.outcome.memcheck:
             return "memcheck"
-        if self.unrecorded:
-            return "unrecorded"
         if self.case.fixed:
             return "fixed"
         return "regression" if self.from_set else "layout"
@@ -99,13 +109,12 @@ def memcheck_problems(outcome):
 
 
 def judge(case, outcome, expected, against, from_set=False):
-    """A verdict; expected is None when the expectation set has nothing for the case; from_set:
-    expected is what an expectation set recorded for this runtime. A known failure that fails
-    passes as XFAIL, and fails as XPASS once it passes, so that its mark is taken away while the
-    fault stays fixed."""
+    """A verdict; from_set: expected is what an expectation set recorded for this runtime. A known
+    failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
+    taken away while the fault stays fixed."""
     verdict = _compared(case, outcome, expected, against)
     verdict.from_set = from_set
-    if expected is not None and expected.known_failure:
+    if expected.known_failure:
         verdict.known_failure = expected.known_failure
         if verdict.problems:
             verdict.missed, verdict.problems = verdict.problems, []
@@ -115,17 +124,23 @@ def judge(case, outcome, expected, against, from_set=False):
     return verdict
 
 
+def changed_since_blessed(case, outcome, against):
+    """The verdict on a case whose entry in the set was blessed for another run of it: its outputs
+    say nothing about the runtime until it is blessed again or its entry dropped."""
+    return Verdict(case, outcome, against, [f"{CHANGED_SINCE_BLESSED} (its entry in {against})"],
+                   changed_since_blessed=True)
+
+
 def _compared(case, outcome, expected, against):
     verdict = Verdict(case, outcome, against)
     verdict.problems += memcheck_problems(outcome)
     if outcome.ending in ("not built", "cannot start"):
         verdict.problems.append(outcome.detail)
         return verdict
-    if expected is None:
-        verdict.problems.append(f"no expected output for this case in {against}; record one with --bless")
-        verdict.unrecorded = True
-        return verdict
-    if not outcome.exited:
+    if expected.signal:
+        if not (outcome.ending == "signal" and outcome.status == signal_number(expected.signal)):
+            verdict.problems.append(f"status: expected to be killed by {expected.signal}; {outcome.detail}")
+    elif not outcome.exited:
         verdict.problems.append(f"status: expected exit status {expected.status}; {outcome.detail}")
     elif outcome.status != expected.status:
         verdict.problems.append(f"status: expected exit status {expected.status}, got {outcome.status}")

@@ -27,6 +27,15 @@ def write_atomically(path, content):
         raise
 
 
+def write_if_changed(path, content):
+    """Writes content as write_atomically does, unless the file holds it already, so that a
+    rerun that changes nothing leaves every file as it was."""
+    path = Path(path)
+    data = content.encode("utf-8") if isinstance(content, str) else content
+    if not (path.is_file() and path.read_bytes() == data):
+        write_atomically(path, data)
+
+
 def shown(path):
     """A path as the reader most easily finds it: relative to here when it is below here."""
     path = Path(path).resolve()

@@ -257,22 +257,59 @@ class KindsOfFailure(ScratchSuite):
         self.assertEqual(closing, "0 passed, 7 failed (1 fixed, 1 layout, 1 hung, 1 crashed, 1 flooded, "
                                   "1 not built, 1 cannot start)")
 
-        # Against an expectation set: what it recorded, a known failure that passes, a missing entry.
+        # Against an expectation set: what it recorded, or the case file where it holds no entry, a
+        # known failure that passes, an entry blessed for the case before it changed.
         self.program("prints", "echo 1.5\n")
         self.case_file("set", {"name": "recorded", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "as-the-case-file", "program": "prints", "stdout": "1.4\n"},
                        {"name": "known", "program": "prints", "stdout": "1.5\n"},
-                       {"name": "missing", "program": "prints", "stdout": "1.5\n"})
+                       {"name": "changed", "program": "prints", "stdout": "1.5\n"})
         (self.cases / "all.json").unlink()
         mine = self.dir / "mine"
         mine.mkdir()
-        (mine / "set.json").write_text(json.dumps({"recorded": {"stdout": "1.4\n", "stderr": "", "status": 0},
-                                                   "known": {"xfail": "prints one digit too few"}}))
+        (mine / "set.json").write_text(json.dumps({
+            "recorded": {"stdout": "1.4\n", "stderr": "", "status": 0},
+            "known": {"xfail": "prints one digit too few"},
+            "changed": {"stdout": "1.5\n", "stderr": "", "status": 0, "fingerprint": "of another case"}}))
         first, closing, types = self.kinds("--expect", str(mine))
-        expected = {"set/recorded": "regression", "set/known": "xpass", "set/missing": "unrecorded"}
+        expected = {"set/recorded": "regression", "set/as-the-case-file": "regression", "set/known": "xpass",
+                    "set/changed": "changed"}
         self.assertEqual({case: line.split(":")[0] for case, line in first.items()}, expected)
         self.assertEqual(types, expected)
-        self.assertEqual([case for case, line in first.items() if "--bless" in line], ["set/missing"])
-        self.assertEqual(closing, "0 passed, 3 failed (1 regression, 1 unrecorded, 1 xpass)")
+        self.assertEqual([case for case, line in first.items() if "--bless" in line], [])
+        self.assertEqual(closing, "0 passed, 4 failed (2 regression, 1 changed, 1 xpass)")
+
+
+class RepeatedRuns(ScratchSuite):
+    def setUp(self):
+        super().setUp()
+        # Fails every third run, counting its runs in a file of its own.
+        self.program("flaky", f"""\
+            n=$(( $(cat {self.dir}/runs-$1 2>/dev/null || echo 0) + 1 )); echo $n > {self.dir}/runs-$1
+            [ $((n % 3)) -ne 0 ] || echo "run $n"
+        """)
+        self.case_file("flaky", {"name": "flaky", "args": ["a"]}, {"name": "steady", "program": "steady"})
+        self.program("steady", "exit 0\n")
+
+    def test_repeat_counts_the_runs_that_failed_and_shows_the_first(self):
+        status, out, _ = self.regress("--repeat", "7", "-j", "2")
+        self.assertEqual(status, 1)
+        self.assertIn("flaky/flaky ... FAIL (2 of 7 runs failed; stdout differs from the expected output)", out)
+        self.assertIn("flaky/steady ... ok (0 of 7 runs failed)", out)
+        self.assertIn("  runs:   2 of 7 runs failed; what follows is the first that failed", out)
+        self.assertIn("+run 3\n", out)
+        self.assertIn("--repeat 7 --only flaky/flaky -v", out)
+        self.assertEqual((self.dir / "runs-a").read_text(), "7\n")
+
+    def test_repeat_until_fail_stops_at_the_first_failure(self):
+        status, out, _ = self.regress("--repeat-until-fail", "10", "--only", "flaky/flaky")
+        self.assertEqual(status, 1)
+        self.assertIn("flaky/flaky ... FAIL (1 of 3 runs failed; stdout differs", out)
+        self.assertEqual((self.dir / "runs-a").read_text(), "3\n")
+        (self.dir / "runs-a").write_text("3\n")
+        status, out, _ = self.regress("--repeat-until-fail", "2", "--only", "flaky/flaky")
+        self.assertEqual(status, 0, out)
+        self.assertIn("ok (0 of 2 runs failed)", out)
 
 
 class CasesMadeInCode(ScratchSuite):
