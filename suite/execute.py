@@ -77,10 +77,15 @@ class Outcome:
     seconds: float
     detail: str  # how it ended, in words
     memcheck: str = ""  # memcheck's report of errors, when the case ran under it and it found any
+    slowdown: int = 1  # how many times slower than natively it ran (the emulator's factor, or 1)
 
     @property
     def exited(self):
         return self.ending == "exited"
+
+    @property
+    def native_seconds(self):
+        return self.seconds / self.slowdown
 
 
 def signal_name(number):
@@ -553,4 +558,5 @@ def run_started(case, started, limit):
                     _running.discard(process)
         seconds = time.monotonic() - start
     ending, status, detail = _ending(deadline, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
+                   slowdown=slowdown)

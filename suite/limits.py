@@ -127,17 +127,17 @@ class Allowance:
 class Limits:
     """The recent passing run times of each case, per program set (the directory the programs
     came from), in native seconds, kept in FILE_NAME in the records directory: runs under the
-    emulator count as their time divided by its slowdown. A set with no record of a case takes
+    emulator count as their time divided by its factor. A set with no record of a case takes
     the record of the reference set (the build's own programs), so that another runtime's or
     another build's hangs are cut short too. The file maps each set, by its directory (relative
     to the records directory when below it), to case ids and their last KEPT times, oldest first."""
 
-    def __init__(self, records_dir, program_set, slowdown=1, factor=1.0, learned=True):
+    def __init__(self, records_dir, program_set, factor=1.0, learned=True):
         self.records_dir = Path(records_dir).resolve()
         self.path = self.records_dir / FILE_NAME
         self.set = self.key(program_set)
         self.reference = self.key(self.records_dir / "bin")
-        self.slowdown, self.factor, self.learned = slowdown, factor, learned
+        self.factor, self.learned = factor, learned
         self.pace = Pace()
         self.recorded = self._read()
 
@@ -184,6 +184,6 @@ class Limits:
             for v in verdicts:
                 if v.passed and v.outcome.exited:
                     times = kept.setdefault(v.case.id, [])
-                    times.append(round(v.outcome.seconds / self.slowdown, 4))
+                    times.append(round(v.outcome.native_seconds, 4))
                     del times[:-KEPT]
             write_atomically(self.path, json.dumps(self.recorded, indent=1, sort_keys=True) + "\n")

@@ -244,11 +244,10 @@ def run_one(case, bin_dir, args, starter, expectations, case_limits):
     """The verdict of one run of the case, within the allowance its record gives."""
     allowance = case_limits.for_case(case)
     outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=allowance)
-    native = outcome.seconds / starter.time_limit(1)
-    allowance.settle(native, outcome.ending in ("exited", "signal"))
+    allowance.settle(outcome.native_seconds, outcome.ending in ("exited", "signal"))
     verdict = expectations.judge(case, outcome)
     if verdict.passed:
-        verdict.slow = allowance.slow(native)
+        verdict.slow = allowance.slow(outcome.native_seconds)
     return verdict
 
 
@@ -399,8 +398,7 @@ def main(argv):
     # build's programs have records of their own, and take the bundled build's until they do,
     # so that their hangs are cut short too.
     # Under memcheck the records are neither used nor added to.
-    case_limits = limits.Limits(args.build, bin_dir, starter.time_limit(1), args.timeout_factor,
-                                learned=not args.valgrind)
+    case_limits = limits.Limits(args.build, bin_dir, args.timeout_factor, learned=not args.valgrind)
     rerun = rerun_command(args)
     kept = {case.id: repro.keep(case, expectations.kept(case), args.keep, starter, bin_dir,
                                 case_limits.for_case(case), rerun(case, "--keep", args.keep))

@@ -13,7 +13,7 @@ from tests.runner.support import ScratchSuite
 
 def passed(name, seconds):
     return SimpleNamespace(passed=True, case=SimpleNamespace(id=name),
-                           outcome=SimpleNamespace(exited=True, seconds=seconds))
+                           outcome=SimpleNamespace(exited=True, seconds=seconds, native_seconds=seconds))
 
 
 class Records(ScratchSuite):
