@@ -145,24 +145,30 @@ def _io(pid):
 class _Deadline:
     """When the program is taken for hung: at the end of its allowance, which the allowance may
     lengthen when the time comes (the program is still reading or writing, or the run is slow).
-    Allowances are in native seconds; under the emulator each is slowdown times longer."""
+    Whether it still reads or writes is read from its counts of bytes halfway through each
+    allowance and at its end, so that what a program reads as it starts (its loader, its script)
+    never counts. Allowances are in native seconds; under the emulator each is slowdown times longer."""
 
     def __init__(self, process, start, allowance, slowdown):
         self.process, self.start, self.allowance, self.slowdown = process, start, allowance, slowdown
         self.allowed = allowance.first
-        self.io = _io(process.pid)
+        self.look, self.io = self.allowed / 2, None
 
     def left(self):
-        """Seconds until the program is taken for hung; 0 once it is."""
+        """Seconds until the program is taken for hung, or until its counts are read; 0 once it is hung."""
         now = time.monotonic()
-        while now >= self.start + self.allowed * self.slowdown:
+        elapsed = (now - self.start) / self.slowdown
+        if self.look is not None and elapsed >= self.look:
+            self.look, self.io = None, _io(self.process.pid)
+        while elapsed >= self.allowed:
             io = _io(self.process.pid)
-            progressed, self.io = io is not None and io != self.io, io
-            more = self.allowance.beyond((now - self.start) / self.slowdown, progressed)
+            progressed = None not in (io, self.io) and io != self.io
+            more = self.allowance.beyond(elapsed, progressed)
             if more is None or more <= self.allowed:
                 return 0.0
-            self.allowed = more
-        return self.start + self.allowed * self.slowdown - now
+            self.allowed, self.look, self.io = more, (elapsed + more) / 2, io
+        wake = self.allowed if self.look is None else min(self.allowed, self.look)
+        return max(self.start + wake * self.slowdown - now, 0.001)
 
     @property
     def wall_seconds(self):

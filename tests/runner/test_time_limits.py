@@ -56,7 +56,8 @@ class SlowOrHung(ScratchSuite):
         when = lambda name, then: f'[ -e "{self.dir}/{name}" ] && {{ {then}; }}\n'
         # Programs that take longer once a file exists: hung, writing slowly, or quiet then done.
         self.program("hangs", when("hang", "sleep 30") + "exit 0\n")
-        self.program("writes", when("slow", "for i in 1 2 3 4 5 6 7 8; do echo $i; sleep 0.15; done") + "exit 0\n")
+        self.program("writes", when("slow", "i=0; while [ $i -lt 24 ]; do echo $i; i=$((i + 1)); sleep 0.05; done")
+                     + "exit 0\n")
         self.program("thinks", when("slow", "sleep 0.8") + "exit 0\n")
         hung = [{"name": f"h{i}", "program": "hangs", "timeout": 3} for i in range(1, 5)]
         self.case_file("pace", *hung, {"name": "writes", "program": "writes", "stdout_filter": ["."]},
