@@ -11,10 +11,10 @@ from pathlib import Path
 
 from . import callgrind
 from . import launcher
+from . import toolchain
 from .bench_evalix import evalix_against_bc
 from .figures import BenchError, BenchUnavailable, Figure
 
-ROOT = Path(__file__).resolve().parent.parent
 
 
 def run_program(command, timeout, starter=launcher.Launcher()):
@@ -99,12 +99,19 @@ def print_table(figures, failures):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      epilog="example: python3 -m suite.bench --build build --repeat 5")
-    parser.add_argument("--build", type=Path, default=ROOT / "build",
-                        help="build directory holding bin/ and tests/ (default: build/ of this tree)")
+    parser.add_argument("--build", type=Path,
+                        help="build directory holding bin/ and tests/ (default: build/ of this tree, or "
+                             "the toolchain's own, e.g. build-clang/)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
     launcher.add_option(parser)
+    toolchain.add_option(parser)
     args = parser.parse_args(argv)
+    if args.build is None:
+        try:
+            args.build = toolchain.build_dir(toolchain.resolve(args.toolchain))
+        except toolchain.ToolchainError as error:
+            parser.error(str(error))
     try:
         starter = launcher.choose(args.emulator)
     except launcher.LaunchError as error:

@@ -38,6 +38,7 @@ FIELDS = {
     "ignored_signals": (list, []),
     "terminal": (list, None),
     "terminal_streams": (list, None),
+    "stack": (int, None),
 }
 # Texts longer than this are written out of line (see text_json), so that no string in a case
 # file or an expectation set chokes an editor or a review.
@@ -53,6 +54,8 @@ STDOUT_TO = ("pipe", "full", "closed", "stopped")
 # Where stdout goes to no pipe, so nothing of it is captured.
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
+# Less stack than this and a program's start-up itself may run out.
+MIN_STACK = 65536
 UNCATCHABLE = ("SIGKILL", "SIGSTOP")
 
 
@@ -97,6 +100,7 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    stack: int = None          # the bytes of stack the program runs with (None: the runner's own limit)
     # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
     stdout_closed_after: int = None
     ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
@@ -294,6 +298,8 @@ def _case(deliverable, where, entry, base):
     _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
+    if v["stack"] is not None and v["stack"] < MIN_STACK:
+        raise CaseFileError(f"{where}: stack must be at least {MIN_STACK} bytes")
     program = _plain_name(where, v["program"] or deliverable, "program")
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
@@ -315,6 +321,7 @@ def _case(deliverable, where, entry, base):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        stack=v["stack"],
         stdout_closed_after=v["stdout_closed_after"],
         ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
     )
