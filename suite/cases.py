@@ -20,6 +20,7 @@ FIELDS = {
     "args": (list, []),
     "stdin": (str, ""),
     "files": (dict, {}),
+    "special_files": (dict, {}),
     "stdout": (str, REQUIRED),
     "stderr": (str, REQUIRED),
     "status": (int, None),
@@ -41,6 +42,8 @@ STDOUT_TO = ("pipe", "full", "closed", "stopped")
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
 UNCATCHABLE = ("SIGKILL", "SIGSTOP")
+# What a special file may be: an empty directory, a named pipe that nobody writes, an endless device.
+SPECIAL_FILES = ("directory", "fifo", "zeros")
 
 
 class CaseFileError(Exception):
@@ -84,6 +87,7 @@ class Case:
     # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
     stdout_closed_after: int = None
     ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
+    special_files: tuple = ()     # (name, one of SPECIAL_FILES) made in its directory beside the files
 
     @property
     def id(self):
@@ -221,6 +225,10 @@ def _case(deliverable, where, entry):
         raise CaseFileError(f"{where}: args must be strings without NUL")
     if not all(isinstance(c, str) for c in v["files"].values()):
         raise CaseFileError(f"{where}: files must map names to strings")
+    if not all(kind in SPECIAL_FILES for kind in v["special_files"].values()):
+        raise CaseFileError(f"{where}: special_files must map names to one of {', '.join(SPECIAL_FILES)}")
+    if set(v["files"]) & set(v["special_files"]):
+        raise CaseFileError(f"{where}: a name is both in files and in special_files")
     _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
@@ -228,6 +236,7 @@ def _case(deliverable, where, entry):
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
     for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values(),
+                 *v["special_files"],
                  *chunks, *typed]:
         _latin1(where, text)
     return Case(
@@ -248,6 +257,7 @@ def _case(deliverable, where, entry):
         terminal_streams=on_terminal,
         stdout_closed_after=v["stdout_closed_after"],
         ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
+        special_files=tuple((_plain_name(where, n, "file"), k) for n, k in v["special_files"].items()),
     )
 
 

@@ -410,6 +410,9 @@ def _feed(case, process, streams, slowdown):
     return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
 
 
+MAKE_SPECIAL = {"directory": os.mkdir, "fifo": os.mkfifo, "zeros": lambda path: os.symlink("/dev/zero", path)}
+
+
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
     """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
     default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
@@ -435,6 +438,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
             environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
+        for name, kind in case.special_files:
+            MAKE_SPECIAL[kind](Path(workdir) / name)
         streams = _streams(case, workdir, opened)
         start = time.monotonic()
         deadline = start + timeout
