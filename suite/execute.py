@@ -15,7 +15,7 @@ import tempfile
 import termios
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from . import cases
@@ -331,12 +331,17 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
+def cpu_seconds(seconds):
+    """The limit on processor time of a program whose time limit is seconds: just past it."""
+    return math.ceil(seconds) + 1
+
+
 def confinement(seconds, closed=(), ignored=()):
     """The preexec_fn for a program whose time limit is seconds, which starts without the
     descriptors closed and with the signals ignored (subprocess has by then given every signal
     its default action back). Its processor time is limited to just past its time limit, which a
     program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
-    runner, cpu = os.getpid(), math.ceil(seconds) + 1
+    runner, cpu = os.getpid(), cpu_seconds(seconds)
 
     def confine():
         _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
@@ -413,29 +418,47 @@ def _feed(case, process, streams, slowdown):
 MAKE_SPECIAL = {"directory": os.mkdir, "fifo": os.mkfifo, "zeros": lambda path: os.symlink("/dev/zero", path)}
 
 
+def program_path(case, bin_dir):
+    return (Path(bin_dir) / case.program).resolve()
+
+
+def start_of(case, bin_dir, launcher, variables=None, limit=None):
+    """How the case's program is started, as the launcher starts it with argv[0] its bare name:
+    the command (argv, the file executed, the whole environment) and its time limit in seconds.
+    variables: environment variables to set for it besides the runner's own. limit: its time
+    limit when run natively (default: the case's timeout)."""
+    args = [a.encode("latin-1") for a in case.args]
+    started = launcher.command(program_path(case, bin_dir), args, argv0=case.program.encode())
+    environment = dict(started.environment or os.environ, **(variables or {}))
+    return replace(started, environment=environment), started.time_limit(case.timeout if limit is None else limit)
+
+
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
-    """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
-    default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
-    memcheck when asked. variables: environment variables to set for it besides the runner's
-    own. limit: its time limit in seconds when run natively (default: the case's timeout)."""
-    program = (Path(bin_dir) / case.program).resolve()
+    """Runs the case's program as start_of says, stdin and stdout as the case says (by default
+    pipes), in a new temporary directory; under valgrind's memcheck when asked."""
+    program = program_path(case, bin_dir)
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
-    args = [a.encode("latin-1") for a in case.args]
-    started = launcher.command(program, args, argv0=case.program.encode())
-    argv, executable = started.argv, started.executable
-    environment = dict(started.environment or os.environ, **(variables or {}))
-    timeout = started.time_limit(case.timeout if limit is None else limit)
-    with tempfile.TemporaryDirectory(prefix="regress-") as workdir, \
-            tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir, \
-            contextlib.ExitStack() as opened:
+    started, timeout = start_of(case, bin_dir, launcher, variables, limit)
+    if not memcheck:
+        return run_started(case, started, timeout)
+    with tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
         log_path = Path(logdir) / "memcheck.log"
-        if memcheck:
-            # valgrind finds the program on PATH and hands it the bare name as argv[0].
-            argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + args
-            executable, timeout = None, case.timeout * MEMCHECK_SLOWDOWN
-            environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
+        # valgrind finds the program on PATH and hands it the bare name as argv[0].
+        argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + started.argv[1:]
+        environment = dict(started.environment,
+                           PATH=f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}")
+        outcome = run_started(case, replace(started, argv=argv, executable=None, environment=environment),
+                              case.timeout * MEMCHECK_SLOWDOWN)
+        return replace(outcome, memcheck=_memcheck_errors(log_path))
+
+
+def run_started(case, started, timeout):
+    """Runs the program as the launcher's command says, for at most timeout seconds, its
+    standard streams connected as the case says, in a new temporary directory that holds the
+    case's files; how it ended and what it wrote."""
+    with tempfile.TemporaryDirectory(prefix="regress-") as workdir, contextlib.ExitStack() as opened:
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
         for name, kind in case.special_files:
@@ -444,8 +467,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         start = time.monotonic()
         deadline = start + timeout
         try:
-            process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
-                                       stdin=streams.stdin, stdout=streams.stdout,
+            process = subprocess.Popen(started.argv, executable=started.executable, cwd=workdir,
+                                       env=started.environment, stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
                                        preexec_fn=confinement(timeout, streams.closed,
                                                               case.ignored_signals))
@@ -475,7 +498,5 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                 with _running_lock:
                     _running.discard(process)
         seconds = time.monotonic() - start
-        errors = _memcheck_errors(log_path) if memcheck else ""
     ending, status, detail = _ending(timeout, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
-                   errors)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)
