@@ -407,8 +407,8 @@ def load_expectations(expect_dir, deliverable):
 
 
 # What defines a case's run, of the fields of Case.
-RUN_FIELDS = ("program", "args", "stdin", "files", "stdin_chunks", "stdin_from", "stdout_to", "terminal",
-              "terminal_streams", "stdout_closed_after", "ignored_signals")
+RUN_FIELDS = ("program", "args", "stdin", "files", "special_files", "stdin_chunks", "stdin_from", "stdout_to",
+              "terminal", "terminal_streams", "stdout_closed_after", "ignored_signals")
 
 
 def fingerprint(case):

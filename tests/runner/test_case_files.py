@@ -212,7 +212,8 @@ class Fingerprints(unittest.TestCase):
                 {"stdin": None, "stdin_from": "closed"}, {"stdout_to": "full"}, {"stdout_to": "stopped"},
                 {"stdin": None, "terminal": ["in"]},
                 {"stdin": None, "terminal": ["in"], "terminal_streams": ["stdin", "stdout"]},
-                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]}]
+                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]},
+                {"special_files": {"d": "directory"}}, {"special_files": {"d": "fifo"}}]
         fingerprints = [self.fingerprint(**run) for run in runs]
         self.assertNotIn(base, fingerprints)
         self.assertEqual(len(set(fingerprints)), len(runs))
