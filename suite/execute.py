@@ -387,7 +387,7 @@ def _streams(case, workdir, opened):
         reader, streams.stdout = os.pipe()
         streams.handed.append(streams.stdout)
         # One page, the least a pipe holds: a program that writes more than a page past what is
-        # read has to write again after the reader has gone, whatever the scheduling.
+        # read is still writing when the reader goes, whatever the scheduling.
         fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, PIPE_PAGE)
         streams.reader = _LeavingReader(reader, case.stdout_closed_after)
         opened.callback(streams.reader.close)
