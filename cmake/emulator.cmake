@@ -24,7 +24,8 @@ endif()
 
 # kel_script_test(NAME COMMAND... [ENVIRONMENT vars...] [TIMEOUT seconds] [LABELS labels...]
 #                 [WORKING_DIRECTORY dir] [SKIP_REGULAR_EXPRESSION regex]): a test run by a
-# script that starts the built programs. It is told how to start them, and its time limit
+# script that starts the built programs. It is told how to start them and which toolchain built
+# them (KEL_TOOLCHAIN), and its time limit
 # (CTest's default of 1500 s when none is given) allows for the emulator.
 function(kel_script_test name)
   cmake_parse_arguments(T "" "TIMEOUT;WORKING_DIRECTORY;SKIP_REGULAR_EXPRESSION"
@@ -38,7 +39,7 @@ function(kel_script_test name)
   endif()
   add_test(NAME ${name} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout}
-                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};PYTHONPATH=${kel_source_root};${T_ENVIRONMENT}")
+                       ENVIRONMENT "KEL_EMULATOR=${kel_emulator_setting};KEL_TOOLCHAIN=${KEL_TOOLCHAIN};PYTHONPATH=${kel_source_root};${T_ENVIRONMENT}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

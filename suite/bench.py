@@ -9,11 +9,12 @@ import sys
 import tempfile
 from pathlib import Path
 
+from . import callgrind
 from . import launcher
+from . import toolchain
 from .bench_evalix import evalix_against_bc
 from .figures import BenchError, BenchUnavailable, Figure
 
-ROOT = Path(__file__).resolve().parent.parent
 
 
 def run_program(command, timeout, starter=launcher.Launcher()):
@@ -36,21 +37,13 @@ def callgrind_profile(command, collect="main"):
     each (caller, callee) edge, named by function without its argument list."""
     with tempfile.TemporaryDirectory() as scratch:
         profile = Path(scratch) / "callgrind.out"
-        output = run_program(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}",
-                              "--compress-strings=no", "--compress-pos=no",
+        output = run_program(["valgrind", *callgrind.OPTIONS, f"--callgrind-out-file={profile}",
                               f"--toggle-collect={collect}"] + command, timeout=600)
-        instructions, calls = 0, collections.Counter()
-        caller = callee = None
-        for line in profile.read_text().splitlines():
-            if line.startswith("fn="):
-                caller = line[3:].split("(")[0]
-            elif line.startswith("cfn="):
-                callee = line[4:].split("(")[0]
-            elif line.startswith("calls="):
-                calls[caller, callee] += int(line[6:].split()[0])
-            elif line.startswith("summary:"):
-                instructions = int(line.split()[1])
-    return output, instructions, calls
+        counted = callgrind.read_profile(profile.read_text())
+    calls = collections.Counter()
+    for (caller, callee), (count, _) in counted.edges.items():
+        calls[caller.split("(")[0], callee.split("(")[0]] += count
+    return output, counted.totals["Ir"], calls
 
 
 def torquilan_runs_per_second(build, repeat, starter):
@@ -106,12 +99,19 @@ def print_table(figures, failures):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      epilog="example: python3 -m suite.bench --build build --repeat 5")
-    parser.add_argument("--build", type=Path, default=ROOT / "build",
-                        help="build directory holding bin/ and tests/ (default: build/ of this tree)")
+    parser.add_argument("--build", type=Path,
+                        help="build directory holding bin/ and tests/ (default: build/ of this tree, or "
+                             "the toolchain's own, e.g. build-clang/)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
     launcher.add_option(parser)
+    toolchain.add_option(parser)
     args = parser.parse_args(argv)
+    if args.build is None:
+        try:
+            args.build = toolchain.build_dir(toolchain.resolve(args.toolchain))
+        except toolchain.ToolchainError as error:
+            parser.error(str(error))
     try:
         starter = launcher.choose(args.emulator)
     except launcher.LaunchError as error:

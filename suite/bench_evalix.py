@@ -7,34 +7,11 @@ import tempfile
 from pathlib import Path
 
 from . import launcher
+from .workloads import expression
 from .figures import BenchError, BenchUnavailable, Figure
 
 LINES = 1000000
 SEED = 1979
-
-
-def number(rng):
-    digits = rng.randint(1, 4)
-    return str(rng.randint(10 ** (digits - 1), 10 ** digits - 1))
-
-
-def operand(rng, depth):
-    """A number, or now and then an expression in parentheses."""
-    if depth < 3 and rng.random() < 0.25:
-        return "(" + expression(rng, depth + 1) + ")"
-    return number(rng)
-
-
-def expression(rng, depth=0):
-    """One to four operands joined by + - * /, a syntax that both programs read alike.
-
-    After a division by zero evalix reads the rest of the line as a new expression, where
-    "-(" would be a number without digits and end the run; so "-" is followed by a number."""
-    parts = [operand(rng, depth)]
-    for _ in range(rng.randint(0, 3)):
-        op = rng.choice("+-*/")
-        parts += [op, number(rng) if op == "-" else operand(rng, depth)]
-    return "".join(parts)
 
 
 def write_lines(path, count=LINES, seed=SEED):

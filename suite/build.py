@@ -8,11 +8,12 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .files import sha256, write_atomically
+from . import toolchain as toolchains
+from .files import sha256, shown, write_atomically
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_BUILD = ROOT / "build"
-SANITIZE_BUILD = ROOT / "build-sanitize"
+DEFAULT_BUILD = toolchains.build_dir("gcc")
+SANITIZE_BUILD = toolchains.build_dir("gcc", sanitize=True)
 # In a build against another runtime: the build's own copy of the archive, which it links.
 RUNTIME_COPY = Path("runtime-under-test") / "libkel.a"
 LOCK_FILE = "regress.lock"
@@ -118,6 +119,19 @@ def runtime_copy(build_dir, archive):
     return copy
 
 
+def linked_copy_problem(build_dir, archive):
+    """Why the programs of a build against another runtime were not linked with this archive, as
+    they stand; None when they were."""
+    copy = Path(build_dir) / RUNTIME_COPY
+    if not copy.is_file():
+        return f"nothing has been built against it in {shown(build_dir)}"
+    linked, given = sha256(copy), sha256(archive)
+    if linked != given:
+        return (f"the programs in {shown(build_dir)} were linked with another archive (sha256 {linked}), "
+                f"not with this one (sha256 {given})")
+    return None
+
+
 @contextlib.contextmanager
 def locked(build_dir):
     """Holds the build directory for one run: two builds at once damage ninja's log, so a second
@@ -133,17 +147,30 @@ def locked(build_dir):
         yield
 
 
+def compiler(build_dir):
+    """The C++ compiler that the build directory is configured with and its version, as CMake
+    found them (e.g. "g++ 12.2.0"); None when it is not configured."""
+    found = {}
+    for description in sorted(Path(build_dir).glob("CMakeFiles/*/CMakeCXXCompiler.cmake")):
+        found.update(re.findall(r'^set\((CMAKE_CXX_COMPILER(?:_VERSION)?) "(.*)"\)$', description.read_text(), re.M))
+    if "CMAKE_CXX_COMPILER" not in found:
+        return None
+    return f"{Path(found['CMAKE_CXX_COMPILER']).name} {found.get('CMAKE_CXX_COMPILER_VERSION', '(version unknown)')}"
+
+
 def ensure_built(build_dir, runtime=None, quiet=False, preset="default", emulator=None, traced=False,
-                 targets=()):
-    """Configures the build directory from the preset, then brings it up to date: all of it, or
-    only the targets named. traced: the programs record their calls into the runtime."""
+                 targets=(), toolchain="gcc"):
+    """Configures the build directory from the preset, with the toolchain's compilers, then brings it
+    up to date: all of it, or only the targets named. traced: the programs record their calls into
+    the runtime."""
     build_dir = Path(build_dir).resolve()
     # The cases run test drivers too, and those live in the test tree.
     options = ["--preset", preset, *(["-DBUILD_TESTING=ON"] if runtime is not None else [])]
     if traced:
         options.append("-DKEL_TRACE=ON")
     with locked(build_dir):
-        settings = {} if runtime is None else {"KEL_RUNTIME": str(runtime_copy(build_dir, runtime))}
+        settings = {"KEL_TOOLCHAIN": toolchain,
+                    **({} if runtime is None else {"KEL_RUNTIME": str(runtime_copy(build_dir, runtime))})}
         configure(ROOT, build_dir, quiet, options, emulator, settings)
         run(["cmake", "--build", build_dir, *(["--target", *targets] if targets else [])], quiet,
             f"building {build_dir}")

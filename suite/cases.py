@@ -39,6 +39,7 @@ FIELDS = {
     "ignored_signals": (list, []),
     "terminal": (list, None),
     "terminal_streams": (list, None),
+    "stack": (int, None),
 }
 # Texts longer than this are written out of line (see text_json), so that no string in a case
 # file or an expectation set chokes an editor or a review.
@@ -54,6 +55,8 @@ STDOUT_TO = ("pipe", "full", "closed", "stopped")
 # Where stdout goes to no pipe, so nothing of it is captured.
 UNCAPTURED = ("full", "closed")
 STANDARD_STREAMS = ("stdin", "stdout", "stderr")
+# Less stack than this and a program's start-up itself may run out.
+MIN_STACK = 65536
 UNCATCHABLE = ("SIGKILL", "SIGSTOP")
 # What a special file may be: an empty directory, a named pipe that nobody writes, an endless device.
 SPECIAL_FILES = ("directory", "fifo", "zeros")
@@ -100,6 +103,7 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    stack: int = None          # the bytes of stack the program runs with (None: the runner's own limit)
     # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
     stdout_closed_after: int = None
     ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
@@ -230,7 +234,7 @@ def _terminal_streams(where, v):
     return tuple(s for s in STANDARD_STREAMS if s in listed)
 
 
-def _text(where, value, base):
+def read_text(where, value, base):
     """A text as a case file gives it: a string; {"repeat": STRING, "times": N}, the string N
     times; {"file": PATH}, the bytes of a file beside the case file (PATH relative to its
     directory); or a list of strings and those, joined."""
@@ -239,7 +243,7 @@ def _text(where, value, base):
             raise CaseFileError(f"{where}: a text's pieces are strings, repeats and files, not lists")
         parts, length = [], 0
         for part in value:
-            parts.append(_text(where, part, base))
+            parts.append(read_text(where, part, base))
             length += len(parts[-1])
             if length > LONGEST_TEXT:
                 raise CaseFileError(f"{where}: a text of more than {LONGEST_TEXT} bytes; no text may pass that")
@@ -280,11 +284,11 @@ def _read_texts(where, v, base):
     """Every text of the case read as it stands in the file: its outputs, inputs, arguments and
     files, and the pieces and lines of its input."""
     for name in ("stdin", "stdout", "stderr"):
-        v[name] = _text(f"{where}: {name}", v[name], base)
+        v[name] = read_text(f"{where}: {name}", v[name], base)
     for name in ("args", "stdin_chunks", "terminal"):
         if v[name] is not None:
-            v[name] = [_text(f"{where}: {name}", item, base) for item in v[name]]
-    v["files"] = {n: _text(f"{where}: file {n!r}", c, base) for n, c in v["files"].items()}
+            v[name] = [read_text(f"{where}: {name}", item, base) for item in v[name]]
+    v["files"] = {n: read_text(f"{where}: file {n!r}", c, base) for n, c in v["files"].items()}
 
 
 def _case(deliverable, where, entry, base):
@@ -302,6 +306,8 @@ def _case(deliverable, where, entry, base):
     _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
+    if v["stack"] is not None and v["stack"] < MIN_STACK:
+        raise CaseFileError(f"{where}: stack must be at least {MIN_STACK} bytes")
     program = _plain_name(where, v["program"] or deliverable, "program")
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
@@ -323,6 +329,7 @@ def _case(deliverable, where, entry, base):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        stack=v["stack"],
         stdout_closed_after=v["stdout_closed_after"],
         ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
         special_files=tuple((_plain_name(where, n, "file"), k) for n, k in v["special_files"].items()),
@@ -389,8 +396,8 @@ def _expected_entry(path, name, entry):
     status, killed_by = entry.get("status"), entry.get("signal", "")
     if not (_is_a(status, int) or _is_a(killed_by, str) and signal_number(killed_by)):
         raise CaseFileError(f"{where}: status must be an integer, signal a signal's name (such as SIGPIPE)")
-    return Expected(_text(f"{where}: stdout", entry["stdout"], path.parent),
-                    _text(f"{where}: stderr", entry["stderr"], path.parent),
+    return Expected(read_text(f"{where}: stdout", entry["stdout"], path.parent),
+                    read_text(f"{where}: stderr", entry["stderr"], path.parent),
                     status, entry.get("xfail", ""), killed_by, entry.get("fingerprint", ""))
 
 

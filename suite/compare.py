@@ -13,6 +13,28 @@ CHANGED = "CHANGED"
 CHANGED_SINCE_BLESSED = "changed since it was blessed: re-bless or drop"
 WORDS = {"exited": "FAIL", "signal": "CRASH", "hung": "HANG", "flooded": "FLOOD", "not built": "NOT BUILT",
          "cannot start": "CANNOT START"}
+# What kind of failure a verdict is, in the order the closing count lists them, and what to do
+# about it. Only a difference in what the runtime may choose gets the hint to bless it.
+KINDS = {
+    "fixed": "a conformance fault in any runtime, to fix there",
+    "layout": "the runtime's own layout or message: if it is the runtime's intended choice, "
+              "record it with --bless DIR",
+    "regression": "the runtime no longer gives what its expectation set recorded (its entry, or the "
+                  "case file's output where it holds none): a regression, to fix in the runtime, "
+                  "unless the case is newer than the set",
+    "changed": "the case changed since its entry was blessed: re-bless or drop the entry",
+    "xpass": "a known failure now passes: take its xfail mark out of the expectation set",
+    "memcheck": "memcheck found memory errors in the program",
+    "hung": "the program did not end within its limit",
+    "crashed": "the program was killed by a signal",
+    "flooded": "the program wrote without end",
+    "not built": "no program to run: build it (./regress builds it unless --no-build or --bin is given)",
+    "cannot start": "the program could not be started: a fault of the build or the machine, "
+                    "not of the runtime's conformance",
+}
+# The kind of a failure that shows in how the program ended, whatever it was compared with.
+ENDING_KINDS = {"signal": "crashed", "hung": "hung", "flooded": "flooded", "not built": "not built",
+                "cannot start": "cannot start"}
 
 
 @dataclass
@@ -26,6 +48,8 @@ class Verdict:
     explanation: list = field(default_factory=list)  # lines from --explain
     known_failure: str = ""  # the expectation set's reason when the case is a known failure
     missed: list = field(default_factory=list)  # a known failure's problems, which do not fail the run
+    from_set: bool = False  # the expected output is what an expectation set recorded for this runtime
+    slow: str = ""  # for a pass: how it went past the limit its record gives
     # The set's entry was blessed for another run of the case: nothing is known of the runtime.
     changed_since_blessed: bool = False
     runs: int = 1         # how many times the case ran (--repeat)
@@ -44,6 +68,23 @@ class Verdict:
         if self.passed:
             return "blessed" if self.blessed else "ok"
         return WORDS[self.outcome.ending]
+
+    @property
+    def kind(self):
+        """What kind of failure it is, a key of KINDS; empty for a pass."""
+        if self.passed:
+            return ""
+        if self.changed_since_blessed:
+            return "changed"
+        if self.known_failure:
+            return "xpass"
+        if self.outcome.ending in ENDING_KINDS:
+            return ENDING_KINDS[self.outcome.ending]
+        if self.outcome.memcheck:
+            return "memcheck"
+        if self.case.fixed:
+            return "fixed"
+        return "regression" if self.from_set else "layout"
 
 
 def drop_filtered(text, patterns):
@@ -67,10 +108,12 @@ def memcheck_problems(outcome):
     return ["memcheck found errors in the program:"] + [f"  {line}" for line in shown]
 
 
-def judge(case, outcome, expected, against):
-    """A verdict. A known failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
+def judge(case, outcome, expected, against, from_set=False):
+    """A verdict; from_set: expected is what an expectation set recorded for this runtime. A known
+    failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
     taken away while the fault stays fixed."""
     verdict = _compared(case, outcome, expected, against)
+    verdict.from_set = from_set
     if expected.known_failure:
         verdict.known_failure = expected.known_failure
         if verdict.problems:

@@ -213,7 +213,7 @@ def main(chosen, args, starter, report):
     try:
         if not args.no_build:
             trace.build_traced(args.build, args.runtime, {c.program for c in chosen}, args.quiet,
-                               starter.emulator)
+                               starter.emulator, args.built_with)
     except build.BuildFailed as error:
         report.say(f"regress: build failed: {error}")
         return 2

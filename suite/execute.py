@@ -1,5 +1,6 @@
 """Runs one case's program in a fresh directory and records how it ended and what it wrote."""
 
+import concurrent.futures
 import contextlib
 import ctypes
 import fcntl
@@ -19,6 +20,7 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from . import cases
+from .limits import Allowance
 
 # A runaway program can write gigabytes before its time limit; past this much
 # output on one stream it is stopped, since no case expects anything near it.
@@ -76,10 +78,15 @@ class Outcome:
     seconds: float
     detail: str  # how it ended, in words
     memcheck: str = ""  # memcheck's report of errors, when the case ran under it and it found any
+    slowdown: int = 1  # how many times slower than natively it ran (the emulator's factor, or 1)
 
     @property
     def exited(self):
         return self.ending == "exited"
+
+    @property
+    def native_seconds(self):
+        return self.seconds / self.slowdown
 
 
 def signal_name(number):
@@ -96,6 +103,23 @@ def _kill_group(process):
         os.killpg(process.pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+
+
+@contextlib.contextmanager
+def tracked(process):
+    """Keeps a started program where stop_all finds it while it runs; it is killed, with its
+    session, if it is still running when the block ends."""
+    with _running_lock:
+        _running.add(process)
+        if _stopping:
+            _kill_group(process)
+    try:
+        yield process
+    finally:
+        if process.returncode is None:
+            _kill_group(process)
+        with _running_lock:
+            _running.discard(process)
 
 
 def stop_all():
@@ -124,6 +148,49 @@ def _state(pid):
 
 def _asleep(pid):
     return _state(pid) == "S"
+
+
+def _io(pid):
+    """How many bytes the process has read and written so far, through any descriptor; None when
+    the kernel does not say."""
+    try:
+        fields = dict(line.split(": ") for line in Path(f"/proc/{pid}/io").read_text().splitlines())
+        return int(fields["rchar"]), int(fields["wchar"])
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+class _Deadline:
+    """When the program is taken for hung: at the end of its allowance, which the allowance may
+    lengthen when the time comes (the program is still reading or writing, or the run is slow).
+    Whether it still reads or writes is read from its counts of bytes halfway through each
+    allowance and at its end, so that what a program reads as it starts (its loader, its script)
+    never counts. Allowances are in native seconds; under the emulator each is slowdown times longer."""
+
+    def __init__(self, process, start, allowance, slowdown):
+        self.process, self.start, self.allowance, self.slowdown = process, start, allowance, slowdown
+        self.allowed = allowance.first
+        self.look, self.io = self.allowed / 2, None
+
+    def left(self):
+        """Seconds until the program is taken for hung, or until its counts are read; 0 once it is hung."""
+        now = time.monotonic()
+        elapsed = (now - self.start) / self.slowdown
+        if self.look is not None and elapsed >= self.look:
+            self.look, self.io = None, _io(self.process.pid)
+        while elapsed >= self.allowed:
+            io = _io(self.process.pid)
+            progressed = None not in (io, self.io) and io != self.io
+            more = self.allowance.beyond(elapsed, progressed)
+            if more is None or more <= self.allowed:
+                return 0.0
+            self.allowed, self.look, self.io = more, (elapsed + more) / 2, io
+        wake = self.allowed if self.look is None else min(self.allowed, self.look)
+        return max(self.start + wake * self.slowdown - now, 0.001)
+
+    @property
+    def wall_seconds(self):
+        return self.allowed * self.slowdown
 
 
 class _StoppedWriter:
@@ -254,7 +321,7 @@ def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=N
         # A terminal never reads as ended while the runner holds its far end: it is read
         # until the program has ended and its pipes are closed.
         while (reading or held is not None) and (reading != [screen] or process.poll() is None):
-            left = deadline - time.monotonic()
+            left = deadline.left()
             if left <= 0:
                 return seen("hung")
             if feed is not None and not feed.done:
@@ -305,16 +372,21 @@ def _drain(fd, seen):
 
 
 def _wait(process, deadline):
-    try:
-        process.wait(timeout=max(0.0, deadline - time.monotonic()))
-        return None
-    except subprocess.TimeoutExpired:
-        return "hung"
+    while True:
+        left = deadline.left()
+        if left <= 0:
+            return "hung"
+        try:
+            process.wait(timeout=left)
+            return None
+        except subprocess.TimeoutExpired:
+            pass
 
 
-def _ending(timeout, process, trouble):
+def _ending(deadline, process, trouble):
     if trouble == "hung":
-        return "hung", -1, f"hung: still running after {timeout:g} s, killed"
+        return "hung", -1, (f"hung: still running after {deadline.wall_seconds:.3g} s, killed; "
+                            f"its limit: {deadline.allowance.reason}")
     if trouble == "flooded":
         return "flooded", -1, f"flooded: wrote more than {OUTPUT_LIMIT} bytes to one stream, killed"
     if process.returncode < 0:
@@ -336,11 +408,12 @@ def cpu_seconds(seconds):
     return math.ceil(seconds) + 1
 
 
-def confinement(seconds, closed=(), ignored=()):
-    """The preexec_fn for a program whose time limit is seconds, which starts without the
-    descriptors closed and with the signals ignored (subprocess has by then given every signal
-    its default action back). Its processor time is limited to just past its time limit, which a
-    program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
+def confinement(seconds, closed=(), ignored=(), rlimits=()):
+    """The preexec_fn for a program that may run for at most seconds, which starts without the
+    descriptors closed, with the signals ignored (subprocess has by then given every signal its
+    default action back) and with the resource limits given. Its processor time is limited to
+    just past its time limit, which a program running alone never reaches first (SIGXCPU, and
+    SIGKILL a second later)."""
     runner, cpu = os.getpid(), cpu_seconds(seconds)
 
     def confine():
@@ -349,6 +422,8 @@ def confinement(seconds, closed=(), ignored=()):
             # The runner ended before the signal was armed.
             os.kill(os.getpid(), signal.SIGKILL)
         _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+        for limit, value in rlimits:
+            _setrlimit(limit, (value, value))
         for fd in closed:
             os.close(fd)
         for number in ignored:
@@ -418,31 +493,53 @@ def _feed(case, process, streams, slowdown):
 MAKE_SPECIAL = {"directory": os.mkdir, "fifo": os.mkfifo, "zeros": lambda path: os.symlink("/dev/zero", path)}
 
 
+def run_cases(chosen, bin_dir, launcher, judge, jobs, limit=lambda case: None):
+    """The verdict judge(case, outcome) on each case, run jobs at a time, limit(case) seconds each
+    (None: its timeout), in the order given."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        return list(pool.map(lambda case: judge(case, run_case(case, bin_dir, bin_dir, launcher,
+                                                               limit=limit(case))), chosen))
+
+
 def program_path(case, bin_dir):
     return (Path(bin_dir) / case.program).resolve()
 
 
+def allowance(limit, case):
+    """A run's allowance: limit as run_case takes it, seconds or an Allowance, or the case's timeout."""
+    return Allowance(limit) if isinstance(limit, (int, float)) else limit or Allowance(case.timeout)
+
+
 def start_of(case, bin_dir, launcher, variables=None, limit=None):
     """How the case's program is started, as the launcher starts it with argv[0] its bare name:
-    the command (argv, the file executed, the whole environment) and its time limit in seconds.
-    variables: environment variables to set for it besides the runner's own. limit: its time
-    limit when run natively (default: the case's timeout)."""
+    the command (argv, the file executed, the whole environment, its resource limits) and the
+    most seconds it may run. variables: environment variables to set for it besides the runner's
+    own. limit: how long it may run natively, in seconds or as a limits.Allowance (default: the
+    case's timeout)."""
     args = [a.encode("latin-1") for a in case.args]
-    started = launcher.command(program_path(case, bin_dir), args, argv0=case.program.encode())
+    started = launcher.command(program_path(case, bin_dir), args, argv0=case.program.encode(), stack=case.stack)
     environment = dict(started.environment or os.environ, **(variables or {}))
-    return replace(started, environment=environment), started.time_limit(case.timeout if limit is None else limit)
+    # "_" is a shell's note of the command it last ran, which a shell sets afresh for whatever
+    # it starts: a program kept to run by hand could never be given the runner's.
+    environment.pop("_", None)
+    return replace(started, environment=environment), started.time_limit(allowance(limit, case).ceiling)
 
 
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
     """Runs the case's program as start_of says, stdin and stdout as the case says (by default
-    pipes), in a new temporary directory; under valgrind's memcheck when asked."""
+    pipes), in a new temporary directory, for as long as limit allows (see start_of); under
+    valgrind's memcheck when asked. A program that its loader or the emulator cannot start
+    cannot start, whatever it exits with."""
     program = program_path(case, bin_dir)
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
-    started, timeout = start_of(case, bin_dir, launcher, variables, limit)
+    started, _ = start_of(case, bin_dir, launcher, variables, limit)
     if not memcheck:
-        return run_started(case, started, timeout)
+        outcome = run_started(case, started, allowance(limit, case))
+        refused = launcher.start_failure(outcome.status, outcome.stderr) if outcome.exited else None
+        return replace(outcome, ending="cannot start", status=-1,
+                       detail=f"program cannot be started: {refused}") if refused else outcome
     with tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
         log_path = Path(logdir) / "memcheck.log"
         # valgrind finds the program on PATH and hands it the bare name as argv[0].
@@ -450,14 +547,16 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         environment = dict(started.environment,
                            PATH=f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}")
         outcome = run_started(case, replace(started, argv=argv, executable=None, environment=environment),
-                              case.timeout * MEMCHECK_SLOWDOWN)
+                              Allowance(allowance(limit, case).ceiling * MEMCHECK_SLOWDOWN))
         return replace(outcome, memcheck=_memcheck_errors(log_path))
 
 
-def run_started(case, started, timeout):
-    """Runs the program as the launcher's command says, for at most timeout seconds, its
-    standard streams connected as the case says, in a new temporary directory that holds the
-    case's files; how it ended and what it wrote."""
+def run_started(case, started, limit):
+    """Runs the program as the launcher's command says, its standard streams connected as the
+    case says, in a new temporary directory that holds the case's files; how it ended and what it
+    wrote. limit: a limits.Allowance in native seconds, or the most wall seconds it may run."""
+    limit = limit if isinstance(limit, Allowance) else Allowance(limit / started.slowdown)
+    slowdown = started.slowdown
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, contextlib.ExitStack() as opened:
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
@@ -465,38 +564,29 @@ def run_started(case, started, timeout):
             MAKE_SPECIAL[kind](Path(workdir) / name)
         streams = _streams(case, workdir, opened)
         start = time.monotonic()
-        deadline = start + timeout
         try:
             process = subprocess.Popen(started.argv, executable=started.executable, cwd=workdir,
                                        env=started.environment, stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
-                                       preexec_fn=confinement(timeout, streams.closed,
-                                                              case.ignored_signals))
+                                       preexec_fn=confinement(limit.ceiling * slowdown, streams.closed,
+                                                              case.ignored_signals, started.rlimits))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
         finally:
             for fd in streams.handed:
                 os.close(fd)
-        with process:
-            with _running_lock:
-                _running.add(process)
-                if _stopping:
-                    _kill_group(process)
-            try:
-                outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
-                if streams.reader:
-                    outputs = (streams.reader.fd, outputs[1])
-                held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
-                stdout, stderr, trouble = _exchange(process, outputs,
-                                                    _feed(case, process, streams, started.slowdown),
-                                                    streams.terminal, deadline,
-                                                    "stdout" in case.terminal_streams, held, streams.reader)
-                trouble = trouble or _wait(process, deadline)
-            finally:
-                if process.returncode is None:
-                    _kill_group(process)
-                with _running_lock:
-                    _running.discard(process)
+        with process, tracked(process):
+            deadline = _Deadline(process, start, limit, slowdown)
+            outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+            if streams.reader:
+                outputs = (streams.reader.fd, outputs[1])
+            held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
+            stdout, stderr, trouble = _exchange(process, outputs,
+                                                _feed(case, process, streams, slowdown),
+                                                streams.terminal, deadline,
+                                                "stdout" in case.terminal_streams, held, streams.reader)
+            trouble = trouble or _wait(process, deadline)
         seconds = time.monotonic() - start
-    ending, status, detail = _ending(timeout, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)
+    ending, status, detail = _ending(deadline, process, trouble)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
+                   slowdown=slowdown)

@@ -207,7 +207,7 @@ def explain_failures(verdicts, args, starter, jobs):
         if not args.no_build:
             for runtime in runtimes:
                 trace.build_traced(args.build, runtime, {v.case.program for v in failed}, args.quiet,
-                                   starter.emulator)
+                                   starter.emulator, args.built_with)
     except build.BuildFailed as error:
         for verdict in failed:
             verdict.explanation = [f"cannot explain: the traced build failed: {error}"]

@@ -65,10 +65,15 @@ def sha256(path):
     return digest.hexdigest()
 
 
-def _nearest_existing(path):
-    while not path.exists() and path != path.parent:
-        path = path.parent
-    return path
+def _directory_problem(path, directory):
+    """Why path cannot be written in directory, which must exist already; None when it can."""
+    if not directory.exists():
+        return f"{path}: no directory {directory}"
+    if not directory.is_dir():
+        return f"{path}: {directory} is not a directory"
+    if not os.access(directory, os.W_OK | os.X_OK):
+        return f"{path}: cannot write in {directory}"
+    return None
 
 
 def output_file_problem(path):
@@ -76,25 +81,13 @@ def output_file_problem(path):
     path = Path(path)
     if path.is_dir():
         return f"{path}: it is a directory, not a file"
-    parent = path.parent if str(path.parent) else Path(".")
-    if not parent.exists():
-        return f"{path}: no directory {parent}"
-    if not parent.is_dir():
-        return f"{path}: {parent} is not a directory"
-    if not os.access(parent, os.W_OK | os.X_OK):
-        return f"{path}: cannot write in {parent}"
-    return None
+    return _directory_problem(path, path.parent)
 
 
 def output_dir_problem(path):
-    """Why files cannot be written into the directory path (made, with its parents, when missing);
-    None when they can."""
+    """Why files cannot be written into the directory path, made when missing in a directory that
+    exists (a mistyped parent must not start a new tree); None when they can."""
     path = Path(path)
     if path.exists() and not path.is_dir():
         return f"{path}: it is a file, not a directory"
-    existing = _nearest_existing(path.absolute())
-    if not existing.is_dir():
-        return f"{path}: {existing} is not a directory"
-    if not os.access(existing, os.W_OK | os.X_OK):
-        return f"{path}: cannot write in {existing}"
-    return None
+    return _directory_problem(path, path if path.is_dir() else path.parent)

@@ -27,6 +27,8 @@ from . import hunt_judge as judge
 from . import hunt_reduce as reduce
 from . import launcher
 from . import runtime_check
+from . import selection
+from . import toolchain
 from . import trace
 from .command import SETUP_ERROR
 from .files import shown
@@ -132,17 +134,6 @@ def fixed_deliverables(cases_dir):
 
 def input_text(case):
     return "\n".join([case.stdin, *case.args, *(content for _, content in case.files)])
-
-
-def shard_spec(text):
-    """K/N: the shard K of N, both counted from 1."""
-    try:
-        k, n = (int(part) for part in text.split("/"))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not K/N") from None
-    if n < 1 or not 1 <= k <= n:
-        raise argparse.ArgumentTypeError(f"{text!r}: " + ("N must be at least 1" if n < 1 else "K must be 1 to N"))
-    return k, n
 
 
 class Tally:
@@ -361,7 +352,8 @@ def explanations(found, args, starter, labels):
     bins = [build.traced_build_dir(args.build, r) / "bin" for r in runtimes]
     try:
         for runtime in runtimes:
-            trace.build_traced(args.build, runtime, {c.program for c in cases}, True, starter.emulator)
+            trace.build_traced(args.build, runtime, {c.program for c in cases}, True, starter.emulator,
+                               args.built_with)
     except build.BuildFailed as error:
         return {id(c): [f"cannot explain: the traced build failed: {error}"] for c in cases}
     return {id(c): explain.explain(c, bins, labels, starter) for c in cases}
@@ -431,7 +423,7 @@ def parse_args(argv):
                         "bundled runtime, where only what the programs fix themselves counts)")
     p.add_argument("--seconds", type=float, default=60, help="how long to hunt (default 60), e.g. --seconds 120")
     p.add_argument("--seed", type=int, default=1, help="the inputs' seed (default 1), e.g. --seed 7")
-    p.add_argument("--shard", metavar="K/N", type=shard_spec, default=(1, 1),
+    p.add_argument("--shard", metavar="K/N", type=selection.shard_spec, default=(1, 1),
                    help="hunt only the K-th of N shares of the rounds, which no other shard tries "
                         "(with the same --seed), e.g. --shard 2/4")
     p.add_argument("--max-differences", metavar="N", type=int,
@@ -447,11 +439,13 @@ def parse_args(argv):
                         "--save's, one case for each fault, e.g. --save hunted --merge shard1 shard2")
     p.add_argument("-j", "--jobs", type=int, default=len(os.sched_getaffinity(0)),
                    help="runs at once (default: all cores)")
-    p.add_argument("--build", default=str(build.DEFAULT_BUILD), help="the build directory (default: build)")
+    p.add_argument("--build", help="the build directory (default: build, or the toolchain's own, "
+                                   "e.g. build-clang)")
     p.add_argument("--cases", default=str(casefiles.CASES_DIR),
                    help="the case files that say which deliverables are fixed (default: suite/cases)")
     p.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     launcher.add_option(p)
+    toolchain.add_option(p)
     args = p.parse_args(argv)
     if args.merge and not args.save:
         p.error("--merge needs --save DIR, the directory to merge into")
@@ -459,6 +453,11 @@ def parse_args(argv):
         p.error("the following arguments are required: --runtime")
     if args.max_differences is not None and args.max_differences < 1:
         p.error("--max-differences must be at least 1")
+    try:
+        args.built_with = toolchain.resolve(args.toolchain)
+    except toolchain.ToolchainError as error:
+        p.error(str(error))
+    args.build = args.build or str(toolchain.build_dir(args.built_with))
     return args
 
 
@@ -499,7 +498,7 @@ def main(argv, out=sys.stdout):
         if not args.no_build:
             # Only the programs hunted: a runtime's whole tree would build its unit tests too.
             for d, r in zip(dirs, (args.against, args.runtime)):
-                build.ensure_built(d, r, quiet=True, emulator=starter.emulator,
+                build.ensure_built(d, r, quiet=True, emulator=starter.emulator, toolchain=args.built_with,
                                    targets=sorted({t.program for t in targets}))
     except build.BuildFailed as error:
         return command.refuse("regress hunt", f"build failed: {error}")

@@ -15,6 +15,8 @@ SHAPE = re.compile(r"(?:bits:)?[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE@][-+]?\d+)?|nan|-?
 LOCK_FILE = ".hunt-save.lock"
 # The fields of a case file's entry that say what the program is given and how it is run.
 INPUT_FIELDS = ("program", "args", "stdin", "files", "stdout_closed_after", "ignored_signals")
+# The texts of a saved case that may be long: its input and its outputs.
+TEXT_FIELDS = ("stdin", "stdout", "stderr")
 
 
 def inputs_of(case):
@@ -73,14 +75,42 @@ def save(save_dir, deliverable, entries):
                 keys.add(key)
                 added += 1
         if added:
-            files.write_atomically(path, json.dumps({"deliverable": deliverable, "cases": known}, indent=2) + "\n")
+            written = [_written(entry, save_dir / deliverable) for entry in known]
+            files.write_atomically(path, json.dumps({"deliverable": deliverable, "cases": written}, indent=2) + "\n")
     return path, added
 
 
+def _written(entry, texts_dir):
+    """The entry as the suite writes case files: a long text as repeats, or in a file beside
+    (DIR/DELIVERABLE/NAME.FIELD), as --bless writes them."""
+    def spill(what):
+        def write(text):
+            texts_dir.mkdir(parents=True, exist_ok=True)
+            files.write_if_changed(texts_dir / f"{entry['name']}.{what}", text.encode("latin-1"))
+            return f"{texts_dir.name}/{entry['name']}.{what}"
+        return write
+    written = dict(entry)
+    for name in TEXT_FIELDS:
+        if name in entry:
+            written[name] = casefiles.text_json(entry[name], spill(name))
+    if "files" in entry:
+        written["files"] = {n: casefiles.text_json(c, spill(f"file-{n}")) for n, c in entry["files"].items()}
+    return written
+
+
 def _raw_cases(path):
-    """A case file's entries as they stand, once it is known to be a sound case file."""
+    """A case file's entries with their texts as plain strings, once it is known to be a sound
+    case file."""
     casefiles.load_case_file(path)
-    return json.loads(Path(path).read_text(encoding="utf-8"))["cases"]
+    entries = json.loads(Path(path).read_text(encoding="utf-8"))["cases"]
+    for entry in entries:
+        where = f"{path}: {entry['name']}"
+        for name in TEXT_FIELDS:
+            if name in entry:
+                entry[name] = casefiles.read_text(where, entry[name], path.parent)
+        if "files" in entry:
+            entry["files"] = {n: casefiles.read_text(where, c, path.parent) for n, c in entry["files"].items()}
+    return entries
 
 
 def merge(save_dir, dirs):

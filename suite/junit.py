@@ -26,7 +26,7 @@ def write_junit(path, chosen, verdicts, rerun, properties, not_run=""):
         if verdict is None:
             ET.SubElement(testcase, "skipped", message=f"not run: {not_run}")
         elif not verdict.passed:
-            failure = ET.SubElement(testcase, "failure", type=verdict.word,
+            failure = ET.SubElement(testcase, "failure", type=verdict.kind,
                                     message="; ".join(verdict.problems))
             failure.text = failure_text(verdict, rerun(case), limit=None)
         elif verdict.known_failure:

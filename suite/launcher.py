@@ -6,6 +6,8 @@ emulator through the build's CMAKE_CROSSCOMPILING_EMULATOR."""
 
 import functools
 import os
+import re
+import resource
 import shutil
 import struct
 import subprocess
@@ -39,6 +41,11 @@ _PROBE = (struct.pack("<16sHHIIIIIHHHHHH", b"\x7fELF\x01\x01\x01", 2, 3, 1, _BAS
           + struct.pack("<8I", 1, 0, _BASE, _BASE, _HEADERS + len(_CODE), _HEADERS + len(_CODE),
                         5, 0x1000)
           + _CODE)
+
+
+# The dynamic loader's words when a program's libraries cannot be loaded (it exits 127); the guest's
+# loader says the same under the emulator.
+LOADER_FAILURE = re.compile(r"^[^\n]*: error while loading shared libraries: [^\n]*", re.M)
 
 
 class LaunchError(Exception):
@@ -83,11 +90,13 @@ def emulator_environment():
 @dataclass(frozen=True)
 class Command:
     """What to hand subprocess: argv, and the executable when argv[0] is not its path; its
-    time limits are to be slowdown times longer."""
+    time limits are to be slowdown times longer; rlimits: (resource, value) to set in the child
+    before it starts."""
     argv: list
     executable: str = None
     environment: dict = None
     slowdown: int = 1
+    rlimits: tuple = ()
 
     def time_limit(self, seconds):
         return None if seconds is None else seconds * self.slowdown
@@ -102,9 +111,11 @@ class Launcher:
     def emulated(self):
         return self.emulator is not None
 
-    def command(self, program, args=(), argv0=None, preload=None):
+    def command(self, program, args=(), argv0=None, preload=None, stack=None, syscall_log=None):
         """Starts program with args; argv[0] is argv0 (default: the program's path as given),
-        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD."""
+        as a native run would have it. preload: an i386 library for the program's LD_PRELOAD;
+        stack: the bytes of stack it runs with (default: the runner's own limit); syscall_log:
+        under the emulator, a file where it writes each system call the program makes."""
         program = str(program)
         argv0 = program if argv0 is None else argv0
         environment = None
@@ -112,11 +123,15 @@ class Launcher:
             # The program's loader takes its preload from the environment the emulator hands it
             # (-E), but the sanitizers read theirs from /proc/self/environ, which is the emulator's.
             guest = ["-E", f"LD_PRELOAD={preload}"] if preload else []
+            # The emulator gives the program a stack of its own size (-s), whatever its own limit.
+            guest += ["-s", str(stack)] if stack else []
+            guest += ["-strace", "-D", str(syscall_log)] if syscall_log else []
             return Command([self.emulator, *guest, "-0", argv0, program, *args],
                            environment=emulator_environment(), slowdown=SLOWDOWN)
         if preload:
             environment = dict(os.environ, LD_PRELOAD=str(preload))
-        return Command([argv0, *args], program, environment)
+        rlimits = ((resource.RLIMIT_STACK, stack),) if stack else ()
+        return Command([argv0, *args], program, environment, rlimits=rlimits)
 
     def run(self, program, args=(), argv0=None, preload=None, timeout=None, **options):
         """subprocess.run of the program, its time limit allowing for the emulator."""
@@ -133,6 +148,19 @@ class Launcher:
     def time_limit(self, seconds):
         """A time limit for an i386 program, allowing for the emulator."""
         return seconds * SLOWDOWN if self.emulated and seconds is not None else seconds
+
+    def start_failure(self, status, stderr):
+        """The message by which the loader, or the emulator, said that the program could not be
+        started, from its exit status and standard error; None when it started."""
+        loader = LOADER_FAILURE.search(stderr) if status == 127 else None
+        if loader:
+            return loader.group(0)
+        # The emulator says so itself, on the first line of standard error, when it cannot load a
+        # program or its loader.
+        own = f"{Path(self.emulator).name}: " if self.emulated else None
+        if own and stderr.startswith(own) and status in (1, 255):
+            return stderr.splitlines()[0]
+        return None
 
     def describe(self):
         """How the programs run, for a report's header."""

@@ -21,12 +21,13 @@ from . import limits
 from . import reference
 from . import repro
 from . import runtime_check
+from . import toolchain
 from .command import SETUP_ERROR
 from .expectations import Expectations
 from .files import shown
 from .junit import write_junit
 from .report import NORMAL, QUIET, VERBOSE, Report, wants_colour
-from .selection import FAILED_FILE, SelectionError, last_failed, record_failed, selected
+from .selection import FAILED_FILE, SelectionError, add_shard_option, last_failed, record_failed, selected
 
 EPILOG = """\
 commands of ./regress besides running the cases:
@@ -40,6 +41,8 @@ commands of ./regress besides running the cases:
   ./regress test --emulator qemu-i386
                         every test with the programs run under the emulator, even on
                         a machine that runs them natively
+  ./regress test --toolchain cross
+                        every test with everything built by the cross compiler
   ./regress bench       build, then run the benchmark (suite/bench.py)
   ./regress mutants     how much of the runtime the cases check: one-token changes to
                         its sources, each built and run against the cases (docs/mutants.md)
@@ -51,6 +54,17 @@ commands of ./regress besides running the cases:
                         random inputs, biased to the edges, under NEW and OLD (default:
                         the bundled runtime); each difference reduced to a small case,
                         saved in DIR for --cases; ./regress hunt --help for more
+  ./regress perf --runtime NEW [--against OLD | --baseline NAME] [--only PATTERN]
+                [--threshold PCT] [--json FILE] [--save-baseline NAME]
+                        a runtime that got slower: the workloads' instructions and system
+                        calls under NEW and OLD (default: the bundled runtime), counted
+                        under callgrind, and each entry point's cost per call; every
+                        figure that grew past its limit (docs/perf.md)
+  ./regress bisect --source DIR --build CMD --archive PATH --good REV --bad REV
+                [--only PATTERN] [--cases DIR] [--expect SET] [--perf [--threshold PCT]]
+                        the commit of a runtime's git repository that first fails the
+                        cases BAD fails (or, with --perf, regresses perf's figures), by
+                        git bisect in a clone of its own (docs/bisect.md)
 
 exit status: 0 when every selected case passed, 1 when one failed,
 2 when the suite could not run as asked (set-up, build, case file or archive problem).
@@ -65,6 +79,11 @@ examples:
   ./regress --only evalix/power-rounding --repeat 50
                                              a case that looks flaky: how many of 50 runs fail
   ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
+  ./regress --toolchain clang                every case with everything built by clang++
+  ./regress --toolchain cross --emulator qemu-i386
+                                             built by i686-linux-gnu-g++, run under the emulator,
+                                             as on a host without multilib
+  ./regress --shard 2/3 --junit part2.xml    the second of three parts, for a CI matrix
   ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
   ./regress --runtime ~/kel/libkel.a --bless expect/mine
@@ -97,6 +116,7 @@ def parse_args(argv):
     p.add_argument("--failed", action="store_true",
                    help="run only the cases that failed in the last run of this build "
                         f"(recorded in BUILD/{FAILED_FILE}), e.g. ./regress --failed")
+    add_shard_option(p)
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="run N cases at once (default: all cores), e.g. -j 1")
     p.add_argument("--max-failures", metavar="N", type=int,
@@ -152,6 +172,10 @@ def parse_args(argv):
                         "(the sanitize preset, in build-sanitize/) and run those programs, "
                         "e.g. ./regress --sanitize")
     launcher.add_option(p)
+    toolchain.add_option(p)
+    p.add_argument("--timeout-factor", metavar="F", type=float, default=1.0,
+                   help="make every time limit F times as long (the cases' timeouts and the limits "
+                        "learned from their records), e.g. --timeout-factor 3 on a slow machine")
     p.add_argument("--valgrind", action="store_true",
                    help="run each program under valgrind's memcheck; a case with memory errors "
                         "fails, with memcheck's report (time limits are 20 times longer), "
@@ -164,6 +188,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if not args.timeout_factor > 0:
+        p.error("--timeout-factor needs a number above 0")
     if (args.repeat or args.repeat_until_fail or 1) < 1:
         p.error("--repeat and --repeat-until-fail need at least 1")
     if args.max_failures is not None and args.max_failures < 1:
@@ -179,8 +205,16 @@ def parse_args(argv):
     if args.coverage and (args.explain or args.bless or args.expect):
         p.error("--coverage runs the cases only to see their calls: it takes no --explain, --bless or --expect")
     args.preset = "sanitize" if args.sanitize else "default"
+    # The toolchain is found out (which takes a compile) only where it is needed: to build, or to
+    # know the build directory.
+    args.built_with = None
+    if args.build is None or not args.no_build:
+        try:
+            args.built_with = toolchain.resolve(args.toolchain)
+        except toolchain.ToolchainError as error:
+            p.error(str(error))
     if args.build is None:
-        args.build = str(build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD)
+        args.build = str(toolchain.build_dir(args.built_with, args.sanitize))
     return args
 
 
@@ -201,9 +235,13 @@ def rerun_command(args):
             words += [f"--{option}", getattr(args, option)]
     if args.emulator not in ("auto", "none"):
         words += ["--emulator", args.emulator]
+    if args.timeout_factor != 1:
+        words += ["--timeout-factor", f"{args.timeout_factor:g}"]
+    if args.toolchain not in ("auto", toolchain.auto()):
+        words += ["--toolchain", args.toolchain]
     if Path(args.cases).resolve() != casefiles.CASES_DIR:
         words += ["--cases", args.cases]
-    default_build = build.SANITIZE_BUILD if args.sanitize else build.DEFAULT_BUILD
+    default_build = toolchain.build_dir(args.built_with, args.sanitize) if args.built_with else None
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
@@ -213,14 +251,24 @@ def rerun_command(args):
     return lambda case, *more: shlex.join(words + ["--only", case.id, *more, "-v"])
 
 
-def run_repeatedly(case, bin_dir, args, expectations, starter, limit):
+def run_one(case, bin_dir, args, starter, expectations, case_limits):
+    """The verdict of one run of the case, within the allowance its record gives."""
+    allowance = case_limits.for_case(case)
+    outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=allowance)
+    allowance.settle(outcome.native_seconds, outcome.ending in ("exited", "signal"))
+    verdict = expectations.judge(case, outcome)
+    if verdict.passed:
+        verdict.slow = allowance.slow(outcome.native_seconds)
+    return verdict
+
+
+def run_repeatedly(case, bin_dir, args, expectations, starter, case_limits):
     """The case's verdict over --repeat runs (or up to --repeat-until-fail runs, stopping at the
     first that fails): the first failing run's, or the last run's, with how many failed."""
     runs = args.repeat or args.repeat_until_fail or 1
     verdicts = []
     for _ in range(runs):
-        outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=limit)
-        verdicts.append(expectations.judge(case, outcome))
+        verdicts.append(run_one(case, bin_dir, args, starter, expectations, case_limits))
         if args.repeat_until_fail and not verdicts[-1].passed:
             break
     failed = [v for v in verdicts if not v.passed]
@@ -234,7 +282,7 @@ def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
     verdicts = {}
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(run_repeatedly, c, bin_dir, args, expectations, starter, case_limits.for_case(c)): c
+        futures = {pool.submit(run_repeatedly, c, bin_dir, args, expectations, starter, case_limits): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
@@ -264,6 +312,15 @@ def runtime_identity(args, build_dir):
     return shown(args.runtime), files.sha256(linked if linked.is_file() else args.runtime)
 
 
+def built_by(args, build_dir):
+    """The compiler that built the programs, its version and the toolchain's name, as the header
+    gives them; None for programs from --bin, whose build is not known."""
+    if args.bin:
+        return None
+    compiler = build.compiler(build_dir)
+    return compiler and f"{compiler} (--toolchain {build.cached(build_dir, 'KEL_TOOLCHAIN') or 'gcc'})"
+
+
 def main(argv):
     args = parse_args(argv)
     level = QUIET if args.quiet else VERBOSE if args.verbose else NORMAL
@@ -271,7 +328,8 @@ def main(argv):
     build_dir = build.runtime_build_dir(args.build, args.runtime) if args.runtime else Path(args.build)
     try:
         all_cases = casefiles.load_cases(args.cases)
-        chosen = selected(all_cases, args.only, args.exclude, last_failed(build_dir) if args.failed else None)
+        chosen = selected(all_cases, args.only, args.exclude, last_failed(build_dir) if args.failed else None,
+                          args.shard)
     except (casefiles.CaseFileError, SelectionError) as error:
         print(f"regress: {error}", file=sys.stderr)
         return SETUP_ERROR
@@ -298,19 +356,25 @@ def main(argv):
               f"{starter.describe()}", file=sys.stderr)
         return SETUP_ERROR
     for archive in filter(None, (args.runtime, args.against)):
-        trouble = runtime_check.refusal(archive)
+        trouble = runtime_check.refusal(archive, args.sanitize)
         if trouble:
             print(trouble, file=sys.stderr)
             return SETUP_ERROR
     if args.coverage:
         return coverage.main(chosen, args, starter, report)
+    unlinked = build.linked_copy_problem(build_dir, args.runtime) if args.no_build and args.runtime \
+        and not args.bin else None
+    if unlinked:
+        print(f"regress: --no-build --runtime {args.runtime}: {unlinked}; run without --no-build to build "
+              "against it", file=sys.stderr)
+        return SETUP_ERROR
     if not args.no_build:
         try:
             # Against another runtime only the programs that the chosen cases run are built:
             # that runtime's build of the unit tests would take longer than the cases.
             wanted = sorted({c.program for c in chosen}) if args.runtime and not args.build_only else ()
             build.ensure_built(build_dir, args.runtime, quiet=args.quiet, preset=args.preset,
-                               emulator=starter.emulator, targets=wanted)
+                               emulator=starter.emulator, targets=wanted, toolchain=args.built_with)
         except build.BuildFailed as error:
             print(f"regress: build failed: {error}", file=sys.stderr)
             return SETUP_ERROR
@@ -326,9 +390,10 @@ def main(argv):
             runtime += f" ({launcher.SANITIZER_NOTE})"
     if args.valgrind:
         runtime += ", each program under valgrind's memcheck"
+    compiler = built_by(args, build_dir)
     report.say(f"kel regression suite: {len(chosen)} case{'s' if len(chosen) != 1 else ''} "
                f"from {shown(args.cases)}, "
-               f"programs from {shown(bin_dir)}")
+               f"programs from {shown(bin_dir)}" + (f", built by {compiler}" if compiler else ""))
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
     report.say(f"programs run {starter.describe()}")
     try:
@@ -340,8 +405,11 @@ def main(argv):
         return SETUP_ERROR
     report.say()
     started = time.monotonic()
-    # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
-    case_limits = limits.Limits(args.build, starter.time_limit(1))
+    # Times are kept with the bundled build, per program set: another runtime's or another
+    # build's programs have records of their own, and take the bundled build's until they do,
+    # so that their hangs are cut short too.
+    # Under memcheck the records are neither used nor added to.
+    case_limits = limits.Limits(args.build, bin_dir, args.timeout_factor, learned=not args.valgrind)
     rerun = rerun_command(args)
     kept = {case.id: repro.keep(case, expectations.kept(case), args.keep, starter, bin_dir,
                                 case_limits.for_case(case), rerun(case, "--keep", args.keep))
@@ -352,8 +420,7 @@ def main(argv):
                    + "\n")
     try:
         verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
-        if not args.valgrind:
-            case_limits.record(verdicts)
+        case_limits.record(verdicts)
         if expectations.blessing:
             report.blessings(expectations.bless_all(all_cases, verdicts), shown(args.bless))
             reference.keep(args.bless, args.runtime)
@@ -370,7 +437,8 @@ def main(argv):
     record_failed(build_dir, verdicts)
     if args.junit:
         write_junit(args.junit, chosen, verdicts, rerun, not_run=stopped, properties={
-            "programs run": starter.describe(), "runtime": runtime_path, "runtime sha256": runtime_sha,
+            "programs run": starter.describe(), "compiler": compiler or "unknown (programs from --bin)",
+            "runtime": runtime_path, "runtime sha256": runtime_sha,
             "expected output": shown(expectations.set_dir) if expectations.set_dir else "the case files"})
     return 0 if all(v.passed for v in verdicts) else 1
 

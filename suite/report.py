@@ -5,16 +5,13 @@ import shlex
 import signal
 
 from . import trace
-from .compare import CHANGED, CHANGED_SINCE_BLESSED, WORDS, unified_diff
+from .compare import CHANGED, KINDS, WORDS, unified_diff
 from .files import shown
 
 DIFF_LINES = 80
 RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
 COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, CHANGED: YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
            **{word: RED for word in WORDS.values()}}
-# What kind of fault a failure is, and what to do next, by the case's fixed mark.
-FIXED = "fixed: a conformance fault in any runtime, to fix there"
-LAYOUT = "runtime's layout: if it is the runtime's intended choice, record it with --bless DIR"
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 
 
@@ -69,7 +66,7 @@ def diff_lines(diff, paint):
 def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text, kept=None):
     """Everything a reader needs about one failed case, as lines of text; kept: the script that
     runs it by hand, when it was kept."""
-    kind = CHANGED_SINCE_BLESSED if verdict.changed_since_blessed else FIXED if verdict.case.fixed else LAYOUT
+    kind = f"{verdict.kind}: {KINDS[verdict.kind]}"
     lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
              f"  rerun:  {rerun}"]
     if verdict.runs > 1:
@@ -106,7 +103,7 @@ class Report:
 
     def progress(self, done, total, verdict):
         word = self.paint(verdict.word, verdict.word)
-        reason = f" ({verdict.problems[0]})" if verdict.problems else ""
+        reason = f" ({verdict.problems[0]})" if verdict.problems else f" ({verdict.slow})" if verdict.slow else ""
         if verdict.missed:
             reason = f" ({verdict.known_failure}: {verdict.missed[0]})"
         if verdict.runs > 1:
@@ -143,12 +140,16 @@ class Report:
             self.say(f"{name:<{width}}  {cases:5}  {passed:6}  {failed:6}  {seconds:6.2f}s")
         self.say(f"(time: each case's own run time, added up; wall clock {wall_seconds:.2f} s "
                  f"with {jobs} job{'s' if jobs != 1 else ''})")
+        slow = [v for v in verdicts if v.slow]
+        if slow:
+            self.say(f"{len(slow)} passed slower than their records allow, and were given more time "
+                     "(slow, not hung): " + "; ".join(f"{v.case.id} ({v.slow})" for v in slow), QUIET)
         known = sum(1 for v in verdicts if v.passed and v.known_failure)
-        changed = sum(1 for v in verdicts if v.changed_since_blessed)
+        kinds = [v.kind for v in verdicts if not v.passed]
+        split = [", ".join(f"{kinds.count(kind)} {kind}" for kind in KINDS if kind in kinds),
+                 f"{known} of the passed known failures, XFAIL" if known else ""]
         self.say(f"{total[1]} passed, {total[2]} failed"
-                 + (f" ({known} of the passed known failures, XFAIL)" if known else "")
-                 + (f" ({changed} of the failed changed since blessed, {CHANGED}: re-bless or drop)"
-                    if changed else ""), QUIET)
+                 + (f" ({'; '.join(filter(None, split))})" if any(split) else ""), QUIET)
 
     def blessings(self, blessings, set_dir):
         """What --bless changed in the set: counts, and a diff of each changed entry."""

@@ -5,6 +5,7 @@ and runs or judges a kept case for that script."""
 import argparse
 import json
 import os
+import resource
 import shlex
 import shutil
 import signal
@@ -152,6 +153,7 @@ start() {
   cd "$work" || exit 2
   for fd in /proc/$BASHPID/fd/*; do fd=${fd##*/}; ((fd > 2)) && { exec {fd}>&-; } 2>/dev/null; done
   ulimit -S -t "$cpu_seconds" && ulimit -H -t $((cpu_seconds + 1)) || exit 2
+  [ -z "$stack_kib" ] || ulimit -s "$stack_kib" || exit 2
   ((${#ignored_signals[@]} == 0)) || trap '' "${ignored_signals[@]}"
   unset $(compgen -e)
   export "${environment[@]}"
@@ -177,13 +179,15 @@ suite={_word(str(build.ROOT))}
 python={_word(sys.executable)}
 
 # How the suite starts the program: its argv (argv[0] as the program sees it), the file
-# executed, the whole environment it is given, its limit on processor seconds, the signals it
-# starts with ignored and the seconds it is given before it counts as hung.
+# executed, the whole environment it is given, its limits on processor seconds and on its stack
+# (in KiB, where the case sets one), the signals it starts with ignored and the seconds it is
+# given before it counts as hung.
 argv=({" ".join(_word(w) for w in started.argv)})
 executable={_word(started.executable or started.argv[0])}
 environment=(
 {environment})
 cpu_seconds={execute.cpu_seconds(timeout)}
+stack_kib={"".join(str(value // 1024) for limit, value in started.rlimits if limit == resource.RLIMIT_STACK)}
 ignored_signals=({" ".join(signal.Signals(number).name for number in case.ignored_signals)})
 time_limit={timeout:g}
 slowdown={started.slowdown}

@@ -12,6 +12,10 @@ ABI_FILE = Path(__file__).with_name("runtime-abi.json")
 GLOBAL_CODE = set("TWi")
 GLOBAL_DATA = set("BCDGRSVu")
 MEMBER_FORMAT = re.compile(r"^(\S.*?):\s+file format (\S+)$")
+ARCHIVE_MAGIC = b"!<arch>\n"
+ELF_MAGIC, ELF_SHARED = b"\x7fELF", 3
+# The run-time libraries a sanitized archive calls into, which only a sanitized build links.
+SANITIZERS = {"__asan_": "AddressSanitizer", "__ubsan_": "UndefinedBehaviorSanitizer"}
 
 
 class ArchiveUnreadable(Exception):
@@ -28,9 +32,10 @@ def _tool_output(command):
     return done.stdout
 
 
-def read_definitions(archive):
-    """Symbol name -> list of (nm type letter, size in bytes or None) for every definition."""
-    definitions = {}
+def read_symbols(archive):
+    """(symbol name -> list of (nm type letter, size in bytes or None) for every definition,
+    the names the archive uses without defining them)."""
+    definitions, undefined = {}, set()
     for line in _tool_output(["nm", "-S", str(archive)]).splitlines():
         fields = line.split()
         if len(fields) == 4:
@@ -39,7 +44,20 @@ def read_definitions(archive):
         elif len(fields) == 3:
             _, kind, name = fields
             definitions.setdefault(name, []).append((kind, None))
-    return definitions
+        elif len(fields) == 2 and fields[0] == "U":
+            undefined.add(fields[1])
+    return definitions, undefined
+
+
+def function_names(archive):
+    """The names of the functions the archive defines, local ones too, as a profiler shows them
+    (C++ names demangled)."""
+    names = set()
+    for line in _tool_output(["nm", "-C", "--defined-only", str(archive)]).splitlines():
+        fields = line.split(" ", 2)
+        if len(fields) == 3 and fields[1] in "TtWi":
+            names.add(fields[2])
+    return names
 
 
 def read_member_formats(archive):
@@ -92,7 +110,7 @@ def check_archive(archive, abi=None):
     for member, fmt in read_member_formats(archive).items():
         if fmt != abi["format"]:
             rows.append((member, f"{abi['format']} object", fmt))
-    definitions = read_definitions(archive)
+    definitions, _ = read_symbols(archive)
     for name in abi["entry_points"]:
         problem = _symbol_problem(definitions, name, GLOBAL_CODE, None)
         if problem:
@@ -114,12 +132,43 @@ def format_problems(archive, rows):
     return "\n".join(lines)
 
 
-def refusal(archive):
-    """None when the archive will do; otherwise why not, ready to print."""
+def _not_an_archive(archive):
+    """Why the file cannot be linked as a static archive; None when it is one (or not ELF at all,
+    which nm then names)."""
+    with open(archive, "rb") as file:
+        header = file.read(18)
+    if header.startswith(ARCHIVE_MAGIC) or not header.startswith(ELF_MAGIC):
+        return None
+    if int.from_bytes(header[16:18], "little") == ELF_SHARED:
+        return ("it is a shared library, not a static archive: the suite links the runtime into each "
+                "program, as the programs' own build does; give an archive of the same objects "
+                "(ar rcs libkel.a *.o)")
+    return None
+
+
+def sanitized_with(archive):
+    """The sanitizers whose run-time libraries the archive calls into."""
+    _, undefined = read_symbols(archive)
+    return [name for prefix, name in SANITIZERS.items() if any(u.startswith(prefix) for u in undefined)]
+
+
+def refusal(archive, sanitized_build=False):
+    """None when the archive will do; otherwise why not, ready to print. sanitized_build: the
+    programs are built with the sanitizers, so an archive built with them links too."""
     if not Path(archive).is_file():
         return f"regress: runtime archive not found: {archive}"
+    wrong = _not_an_archive(archive)
+    if wrong:
+        return f"regress: cannot use runtime archive {archive}: {wrong}; nothing was built or run."
     try:
         rows = check_archive(archive)
+        sanitizers = [] if sanitized_build else sanitized_with(archive)
     except ArchiveUnreadable as error:
         return f"regress: cannot read runtime archive {archive}: {error}"
-    return format_problems(archive, rows) if rows else None
+    if rows:
+        return format_problems(archive, rows)
+    if sanitizers:
+        return (f"regress: runtime archive {archive} was built with {' and '.join(sanitizers)}: it calls "
+                "their run-time libraries, which only programs built with the sanitizers link; "
+                "run with --sanitize (./regress --sanitize --runtime ...); nothing was built or run.")
+    return None

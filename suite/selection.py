@@ -1,6 +1,9 @@
-"""Which cases a command runs: --only and --exclude patterns, and the failures of the last run."""
+"""Which cases a command runs: --only and --exclude patterns, the failures of the last run, and
+--shard K/N, a stable part of them for one job of a CI matrix."""
 
+import argparse
 import fnmatch
+import re
 from pathlib import Path
 
 from . import files
@@ -21,8 +24,43 @@ def matches(case, pattern, ids):
     return pattern in case.id
 
 
-def selected(all_cases, only=(), exclude=(), failed=None):
-    """The cases --only, --exclude and --failed leave (failed: the names to keep, or None)."""
+SHARD = re.compile(r"(\d+)/(\d+)\Z")
+
+
+def shard_spec(text):
+    """--shard's K/N as (K, N), for argparse: N parts, of which the K-th (1 <= K <= N); a spec
+    that is not one is refused (argparse exits with status 2)."""
+    found = SHARD.match(text)
+    if not found:
+        raise argparse.ArgumentTypeError(f"{text!r} is not K/N (the K-th of N parts), e.g. 2/3")
+    k, n = map(int, found.groups())
+    if n < 1 or not 1 <= k <= n:
+        raise argparse.ArgumentTypeError(f"{text!r}: K must be 1 to N, and N at least 1, e.g. 2/3")
+    return k, n
+
+
+def add_shard_option(parser, things="cases"):
+    """--shard, as every command that can share its work across machines takes it."""
+    parser.add_argument("--shard", metavar="K/N", type=shard_spec,
+                        help=f"only the K-th of N parts of the selected {things}, for one job of a CI "
+                             f"matrix: the N parts are disjoint and together every one, and the same on "
+                             f"every machine, e.g. --shard 2/3")
+
+
+def shard(items, spec, key):
+    """The K-th of N parts of items, in their own order: sorted by key (a name that does not change
+    from machine to machine), every N-th from the K-th, so that the parts are disjoint, together
+    every item, and within one of each other in size."""
+    if spec is None:
+        return list(items)
+    k, n = spec
+    part = {key(item) for item in sorted(items, key=key)[k - 1::n]}
+    return [item for item in items if key(item) in part]
+
+
+def selected(all_cases, only=(), exclude=(), failed=None, part=None):
+    """The cases --only, --exclude, --failed and --shard leave (failed: the names to keep, or
+    None; part: --shard's (K, N), or None)."""
     ids = {c.id for c in all_cases}
     unmatched = [p for p in [*only, *exclude] if not any(matches(c, p, ids) for c in all_cases)]
     if unmatched:
@@ -33,7 +71,11 @@ def selected(all_cases, only=(), exclude=(), failed=None):
               and (failed is None or c.id in failed)]
     if not chosen:
         raise SelectionError("the options leave no case to run")
-    return chosen
+    sharded = shard(chosen, part, key=lambda c: c.id)
+    if not sharded:
+        raise SelectionError(f"--shard {part[0]}/{part[1]} leaves no case to run: only {len(chosen)} "
+                             f"case{'s are' if len(chosen) != 1 else ' is'} selected")
+    return sharded
 
 
 def last_failed(build_dir):

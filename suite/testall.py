@@ -15,16 +15,17 @@ from pathlib import Path
 from . import build
 from . import fuzz
 from . import launcher
+from . import toolchain
 
 # Tests that check the plain build's own code, stack use or linking, not the programs'
 # behaviour, and so do not apply to the sanitizer build: the benchmark's code shape, its
 # callgrind profile and its preloaded malloc (the sanitizer's allocator cannot be replaced),
 # evalix's nesting depth in 8 MiB (sanitized frames are larger), the formatting archives
 # linked into a caller built without the sanitizers, and the emulated cases, the traced
-# builds and the hunts, which the plain build checks (they link plain trees against the build's
+# builds, the hunts and perf's runs, which the plain build checks (they link plain trees against the build's
 # runtime archive, which a sanitized archive cannot be).
 NOT_SANITIZED = ("^(benchmark/torquilan-(Build|Profile|OutOfMemory)|evalix/DeepNesting|"
-                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting)$")
+                 "formatting/Linkage|emulated/cases|tracing/.*|hunt/Hunting|perf/Verdicts|bisect/Bisection)$")
 # unittest's words for a skipped test: skipped, then the reason as Python quotes it.
 SKIP_REASON = re.compile(r"""skipped (['"])(.*)\1""")
 
@@ -39,6 +40,7 @@ class Stage:
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="./regress test", description=__doc__)
     launcher.add_option(p)
+    toolchain.add_option(p)
     p.add_argument("--valgrind", action="store_true",
                    help="run every suite case under valgrind's memcheck instead (CTest label memcheck)")
     args, ctest_args = p.parse_known_args(argv)
@@ -80,19 +82,26 @@ def main(argv):
         print(f"regress test --valgrind: {starter.cannot_run('memcheck')}; the programs run "
               f"{starter.describe()}", file=sys.stderr)
         return 2
-    print(f"regress test: the programs run {starter.describe()}", flush=True)
+    try:
+        built_with = toolchain.resolve(args.toolchain)
+    except toolchain.ToolchainError as error:
+        print(f"regress test: {error}", file=sys.stderr)
+        return 2
+    plain, sanitized = toolchain.build_dir(built_with), toolchain.build_dir(built_with, sanitize=True)
+    print(f"regress test: the programs are built with --toolchain {built_with} and run {starter.describe()}",
+          flush=True)
     if starter.emulated and not args.valgrind:
         print(f"regress test: {launcher.SANITIZER_NOTE}; {fuzz.EMULATED_NOTE}", flush=True)
     try:
-        build.ensure_built(build.DEFAULT_BUILD, emulator=starter.emulator)
+        build.ensure_built(plain, emulator=starter.emulator, toolchain=built_with)
         if args.valgrind:
-            stages = [Stage("every suite case under memcheck", build.DEFAULT_BUILD, ["-L", "memcheck"])]
+            stages = [Stage("every suite case under memcheck", plain, ["-L", "memcheck"])]
         else:
-            build.ensure_built(build.SANITIZE_BUILD, preset="sanitize", emulator=starter.emulator)
+            build.ensure_built(sanitized, preset="sanitize", emulator=starter.emulator, toolchain=built_with)
             fuzz.ensure_built(fuzz.FUZZ_BUILD, starter.emulator)
-            stages = [Stage("the plain build", build.DEFAULT_BUILD, ["-LE", "memcheck"]),
+            stages = [Stage("the plain build", plain, ["-LE", "memcheck"]),
                       Stage("the AddressSanitizer and UndefinedBehaviorSanitizer build",
-                            build.SANITIZE_BUILD, ["-LE", "memcheck", "-E", NOT_SANITIZED]),
+                            sanitized, ["-LE", "memcheck", "-E", NOT_SANITIZED]),
                       Stage("the fuzz targets, a short run each", fuzz.FUZZ_BUILD, [])]
     except build.BuildFailed as error:
         print(f"regress test: build failed: {error}", file=sys.stderr)

@@ -108,11 +108,12 @@ def show_result(call):
     return "did not come back (the program ended in it)"
 
 
-def build_traced(build_root, runtime, programs, quiet, emulator):
+def build_traced(build_root, runtime, programs, quiet, emulator, toolchain="gcc"):
     """Builds the runtime's traced programs (the bundled runtime's when runtime is None) and the
-    replay program."""
+    replay program, with the toolchain's compilers."""
     build.ensure_built(build.traced_build_dir(build_root, runtime), runtime, quiet=quiet,
-                       emulator=emulator, traced=True, targets=sorted(set(programs) | {REPLAY}))
+                       emulator=emulator, traced=True, targets=sorted(set(programs) | {REPLAY}),
+                       toolchain=toolchain)
 
 
 def run_traced(case, bin_dir, starter):

@@ -17,7 +17,7 @@ import unittest
 from fractions import Fraction
 from pathlib import Path
 
-from suite import execute, hunt, hunt_cases, hunt_inputs, hunt_judge, hunt_reduce
+from suite import cases, execute, hunt, hunt_cases, hunt_inputs, hunt_judge, hunt_reduce
 from tests.tracing.test_tracing import BUILD, ROOT, STARTER, archive
 
 # Each copy is right everywhere but at values that the suite's cases do not reach.
@@ -175,13 +175,6 @@ class Inputs(unittest.TestCase):
         for kind in (0, 1):  # plain rounds, free rounds
             self.assertEqual([shards[r % 3][kind][r // 3] for r in range(9)], whole[kind])
 
-    def test_a_shard_is_k_of_n(self):
-        self.assertEqual(hunt.shard_spec("2/3"), (2, 3))
-        for bad in ("0/3", "4/3", "1/0", "3", "a/b", "1/2/3"):
-            with self.subTest(spec=bad):
-                with self.assertRaises(Exception):
-                    hunt.shard_spec(bad)
-
     def test_plain_evalix_batches_stay_plain(self):
         rng = random.Random(3)
         for _ in range(3):
@@ -258,6 +251,18 @@ class Saving(unittest.TestCase):
                                     capture_output=True, text=True, cwd=ROOT)
             self.assertEqual(status.returncode, 0, status.stderr)
             self.assertIn("0 cases added", status.stdout)
+
+    def test_long_texts_are_written_as_the_case_files_write_them_and_merge_whole(self):
+        wide = hunt.TARGETS[2].case(["200000 7"])
+        varied = "".join(f"{i}\n" for i in range(3000))
+        entries = [hunt_cases.case_entry(wide, outcome(" " * 199999 + "7"), True),
+                   hunt_cases.case_entry(hunt.TARGETS[2].case(["3 1", "4 2"]), outcome(varied), True)]
+        with tempfile.TemporaryDirectory() as a, tempfile.TemporaryDirectory() as into:
+            hunt_cases.save(a, "intcol", entries)
+            self.assertLess((Path(a) / "intcol.json").stat().st_size, 8192)
+            hunt_cases.merge(into, [a])
+            loaded = {c.name: c for c in cases.load_case_file(Path(into) / "intcol.json")}
+            self.assertEqual([loaded[e["name"]].expected.stdout for e in entries], [e["stdout"] for e in entries])
 
     def test_shards_saving_at_once_lose_nothing(self):
         with tempfile.TemporaryDirectory() as save_dir:

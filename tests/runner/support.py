@@ -9,7 +9,11 @@ import textwrap
 import unittest
 from pathlib import Path
 
+from suite import toolchain
+
 ROOT = Path(__file__).resolve().parents[2]
+# The tests' own programs are built for the target by the toolchain that built the suite's.
+CC = toolchain.command(toolchain.resolve(toolchain.chosen_by_build()), "c")
 # The runner as ./regress starts it: the suite package, found through PYTHONPATH.
 REGRESS = ["-m", "suite.regress"]
 
@@ -34,7 +38,7 @@ class ScratchSuite(unittest.TestCase):
     def c_program(self, name, source):
         source_file = self.dir / f"{name}.c"
         source_file.write_text(textwrap.dedent(source))
-        subprocess.run(["gcc", "-m32", "-o", str(self.bin / name), str(source_file)], check=True)
+        subprocess.run([*CC, "-o", str(self.bin / name), str(source_file)], check=True)
 
     def case_file(self, deliverable, *cases):
         entries = [{"stdout": "", "stderr": "", **({} if "signal" in case else {"status": 0}), **case}

@@ -40,6 +40,8 @@ class CaseFiles(ScratchSuite):
             ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
             ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
             ([{**base, "stdout_filter": ["("]}], "stdout_filter '('"),
+            ([{**base, "stack": 4096}], "stack must be at least 65536 bytes"),
+            ([{**base, "stack": "1M"}], "field 'stack' has the wrong type"),
             ([{**base, "timeout": 0}], "timeout must be positive"),
         ]
         for entries, message in mistakes:
@@ -97,6 +99,33 @@ class Selection(ScratchSuite):
         self.assertEqual(self.listed("evalix/prec")[1][-1], "xevalix/precedence")
         status, out, _ = self.regress("--list", "--only", "evalix/prec", "--exclude", "x*", "--exclude", "*unary")
         self.assertEqual((status, out.split()), (0, ["evalix/precedence"]))
+
+    def test_shards_are_disjoint_together_every_case_balanced_and_the_same_each_time(self):
+        self.case_file("more", *({"name": f"c{i}"} for i in range(7)))
+        everything = self.listed()[1]
+        for only in ([], ["--only", "more/"]):
+            with self.subTest(only=only):
+                selected = self.regress("--list", *only)[1].split()
+                parts = [self.regress("--list", *only, "--shard", f"{k}/3")[1].split() for k in (1, 2, 3)]
+                joined = [case for part in parts for case in part]
+                self.assertEqual(sorted(joined), sorted(selected))
+                self.assertEqual(len(set(joined)), len(joined), "a case is in two shards")
+                self.assertLessEqual(max(map(len, parts)) - min(map(len, parts)), 1)
+                for part in parts:
+                    self.assertEqual(part, [case for case in selected if case in part], "not in run order")
+                again = [self.regress("--list", *only, "--shard", f"{k}/3")[1].split() for k in (1, 2, 3)]
+                self.assertEqual(again, parts)
+        self.assertEqual(len(everything), 11)
+
+    def test_a_shard_that_is_not_k_of_n_or_is_empty_is_refused(self):
+        for spec in ("0/3", "4/3", "1/0", "two/three", "1/3/2", "", "-1/3"):
+            with self.subTest(spec=spec):
+                status, out, err = self.regress("--list", "--shard", spec)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn("argument --shard", err)
+        status, _, err = self.regress("--list", "--only", "xevalix/", "--shard", "2/2")
+        self.assertEqual(status, 2)
+        self.assertIn("--shard 2/2 leaves no case to run: only 1 case is selected", err)
 
 
 class Failed(ScratchSuite):

@@ -78,7 +78,7 @@ class WhatACiCounts(ScratchSuite):
         self.assertEqual((xfail.get("type"), xfail.get("message")), ("xfail", "rounds halves down"))
         xpass = root.find("testsuite[@name='mended']/testcase")
         self.assertIsNone(xpass.find("skipped"))
-        self.assertEqual(xpass.find("failure").get("type"), "XPASS")
+        self.assertEqual(xpass.find("failure").get("type"), "xpass")
         self.assertEqual((root.get("tests"), root.get("failures"), root.get("skipped")), ("2", "1", "1"))
 
 
@@ -92,7 +92,8 @@ class OutputPaths(ScratchSuite):
                                 (["--junit", "a-dir"], "cannot write a-dir: it is a directory, not a file"),
                                 (["--junit", "a-file/out.xml"], "a-file is not a directory"),
                                 (["--bless", "a-file"], "cannot write a-file: it is a file, not a directory"),
-                                (["--bless", "a-file/set"], "a-file is not a directory")]:
+                                (["--bless", "a-file/set"], "a-file is not a directory"),
+                                (["--bless", "typo/set"], "cannot write typo/set: no directory typo")]:
             with self.subTest(options):
                 status, out, err = self.regress(*options)
                 self.assertEqual((status, out), (2, ""))

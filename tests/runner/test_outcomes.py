@@ -1,14 +1,17 @@
 """How the runner runs a case and reports each way a program can go wrong."""
 
+import json
 import os
+import re
 import signal
 import subprocess
 import time
 import unittest
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from suite import cases, execute, launcher
-from tests.runner.support import ScratchSuite
+from tests.runner.support import CC, ScratchSuite
 
 
 SHOW_ARGS = r"""
@@ -73,6 +76,32 @@ class WhatTheProgramIsGiven(ScratchSuite):
                                  "stdout_filter": ["^took [0-9.]+ s$"]})
         self.assertEqual(self.regress()[0], 0)
 
+    def test_a_case_sets_the_stack_its_program_runs_with_natively_and_emulated(self):
+        # Recurses through 2 MiB of frames: it fits the usual 8 MiB, not 256 KiB.
+        self.c_program("deep", r"""
+            #include <signal.h>
+            #include <stdio.h>
+            #include <unistd.h>
+            static void exhausted(int sig) { (void)sig; write(1, "exhausted\n", 10); _exit(3); }
+            static int down(int n) { volatile char frame[1024]; frame[0] = (char)n;
+                                     return n ? down(n - 1) + frame[0] : 0; }
+            int main(void) {
+                static char alternate[65536];
+                stack_t s = { .ss_sp = alternate, .ss_size = sizeof alternate };
+                sigaltstack(&s, 0);
+                struct sigaction a = { .sa_handler = exhausted, .sa_flags = SA_ONSTACK };
+                sigaction(SIGSEGV, &a, 0);
+                printf("fits %d\n", down(2048) & 0);
+                return 0;
+            }
+        """)
+        self.case_file("deep", {"name": "usual", "stdout": "fits 0\n"},
+                       {"name": "small", "stack": 262144, "stdout": "exhausted\n", "status": 3})
+        for emulator in ("auto", "qemu-i386"):
+            with self.subTest(emulator=emulator):
+                status, out, _ = self.regress("--emulator", emulator)
+                self.assertEqual(status, 0, out)
+
 
 class HowAFailureIsReported(ScratchSuite):
     def test_wrong_output_shows_a_unified_diff_and_how_to_rerun(self):
@@ -116,7 +145,8 @@ class HowAFailureIsReported(ScratchSuite):
         status, out, _ = self.regress(env={"CHILD_PID_FILE": str(pid_file)})
         self.assertLess(time.monotonic() - started, 20)
         self.assertEqual(status, 1)
-        self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed)", out)
+        self.assertIn("HANG (status: expected exit status 0; hung: still running after 1 s, killed; "
+                      "its limit: the case's timeout)", out)
         self.assert_ends(int(pid_file.read_text()))
 
     def assert_ends(self, pid):
@@ -170,6 +200,27 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertIn("FLOOD (status: expected exit status 0; flooded: wrote more than", out)
         self.assertIn("more diff lines; rerun with -v to see them all", out)
 
+    def test_a_program_that_its_loader_or_the_emulator_cannot_start_is_said_to_be_so(self):
+        library = self.dir / "libgone.so"
+        (self.dir / "gone.c").write_text("int gone(void) { return 0; }\n")
+        subprocess.run([*CC, "-shared", "-fPIC", "-o", str(library), str(self.dir / "gone.c")], check=True)
+        (self.dir / "uses.c").write_text("int gone(void);\nint main(void) { return gone(); }\n")
+        subprocess.run([*CC, "-o", str(self.bin / "uses"), str(self.dir / "uses.c"), str(library)], check=True)
+        subprocess.run([*CC, "-o", str(self.bin / "nowhere"), str(self.dir / "uses.c"), str(library),
+                        "-Wl,--dynamic-linker=/no/such/loader.so"], check=True)
+        library.unlink()
+        self.case_file("uses", {"name": "lost-library"})
+        self.case_file("nowhere", {"name": "lost-loader"})
+        lost = r"uses: error while loading shared libraries: \S*libgone\.so: cannot open shared object file"
+        for emulator, loader in [("auto", r"\[Errno 2\] No such file or directory: '\S*/bin/nowhere'"),
+                                 ("qemu-i386", r"qemu-i386: Could not open '/no/such/loader\.so'")]:
+            with self.subTest(emulator=emulator):
+                status, out, _ = self.regress("--emulator", emulator)
+                self.assertEqual(status, 1)
+                for case, text in [("uses/lost-library", lost), ("nowhere/lost-loader", loader)]:
+                    self.assertRegex(out, rf"\[\d/2\] {case} \.\.\. CANNOT START \(program cannot be started: {text}")
+                self.assertIn("0 passed, 2 failed (2 cannot start)", out)
+
     def test_a_program_that_is_not_built_is_named(self):
         self.case_file("absent", {"name": "any"})
         status, out, _ = self.regress()
@@ -184,6 +235,62 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertEqual(status, 1)
         self.assertRegex(out, r"\ngood +3 +2 +1 ")
         self.assertIn("[3/3] good/c ... FAIL", out)
+
+
+class KindsOfFailure(ScratchSuite):
+    def kinds(self, *options):
+        """Each failure's kind and advice as its first line gives them, the closing line, and each
+        JUnit failure's type."""
+        junit = self.dir / "results.xml"
+        status, out, _ = self.regress("--junit", str(junit), *options)
+        self.assertEqual(status, 1, out)
+        first = dict(re.findall(r"^[A-Z ]+ (\S+)  \(expected output: [^)]*\)  (.*)$", out, re.M))
+        types = {f"{c.get('classname')}/{c.get('name')}": c.find("failure").get("type")
+                 for c in ET.parse(junit).iter("testcase") if c.find("failure") is not None}
+        return first, out.splitlines()[-1], types
+
+    def test_each_failure_names_its_kind_and_only_a_layout_gets_the_hint_to_bless(self):
+        self.program("prints", "echo 1.6\n")
+        self.program("crashes", "kill -SEGV $$\n")
+        self.program("hangs", "sleep 30\n")
+        self.program("floods", "exec yes\n")
+        (self.bin / "refused").write_bytes(b"\x7fELF not a program")
+        (self.bin / "refused").chmod(0o755)
+        self.case_file("all", {"name": "layout", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "fixed", "program": "prints", "stdout": "1.5\n", "fixed": True},
+                       {"name": "crash", "program": "crashes"}, {"name": "hang", "program": "hangs", "timeout": 1},
+                       {"name": "flood", "program": "floods"}, {"name": "absent", "program": "absent"},
+                       {"name": "refused", "program": "refused"})
+        first, closing, types = self.kinds()
+        expected = {"all/layout": "layout", "all/fixed": "fixed", "all/crash": "crashed", "all/hang": "hung",
+                    "all/flood": "flooded", "all/absent": "not built", "all/refused": "cannot start"}
+        self.assertEqual({case: line.split(":")[0] for case, line in first.items()}, expected)
+        self.assertEqual(types, expected)
+        self.assertEqual([case for case, line in first.items() if "--bless" in line], ["all/layout"])
+        self.assertEqual(closing, "0 passed, 7 failed (1 fixed, 1 layout, 1 hung, 1 crashed, 1 flooded, "
+                                  "1 not built, 1 cannot start)")
+
+        # Against an expectation set: what it recorded, or the case file where it holds no entry, a
+        # known failure that passes, an entry blessed for the case before it changed.
+        self.program("prints", "echo 1.5\n")
+        self.case_file("set", {"name": "recorded", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "as-the-case-file", "program": "prints", "stdout": "1.4\n"},
+                       {"name": "known", "program": "prints", "stdout": "1.5\n"},
+                       {"name": "changed", "program": "prints", "stdout": "1.5\n"})
+        (self.cases / "all.json").unlink()
+        mine = self.dir / "mine"
+        mine.mkdir()
+        (mine / "set.json").write_text(json.dumps({
+            "recorded": {"stdout": "1.4\n", "stderr": "", "status": 0},
+            "known": {"xfail": "prints one digit too few"},
+            "changed": {"stdout": "1.5\n", "stderr": "", "status": 0, "fingerprint": "of another case"}}))
+        first, closing, types = self.kinds("--expect", str(mine))
+        expected = {"set/recorded": "regression", "set/as-the-case-file": "regression", "set/known": "xpass",
+                    "set/changed": "changed"}
+        self.assertEqual({case: line.split(":")[0] for case, line in first.items()}, expected)
+        self.assertEqual(types, expected)
+        self.assertEqual([case for case, line in first.items() if "--bless" in line], [])
+        self.assertEqual(closing, "0 passed, 4 failed (2 regression, 1 changed, 1 xpass)")
 
 
 class RepeatedRuns(ScratchSuite):

@@ -11,7 +11,8 @@ from pathlib import Path
 from tests.runner.support import ROOT
 
 # Stand-ins for Debian's package tools: nothing is installed, and installing does nothing.
-FAKES = {"dpkg-query": "exit 1", "dpkg": "exit 0", "apt-cache": "exit 0", "apt-get": "exit 0"}
+FAKES = {"dpkg-query": "exit 1", "dpkg": '[ "$1" = --print-architecture ] && echo amd64; exit 0',
+         "apt-cache": "exit 0", "apt-get": "exit 0"}
 
 
 def regress_with(fakes, *args):
@@ -22,8 +23,8 @@ def regress_with(fakes, *args):
             fake.write_text(f"#!/bin/sh\n{body}\n")
             fake.chmod(0o755)
         return subprocess.run([str(ROOT / "regress"), *args], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PATH": f"{scratch}:{os.environ['PATH']}",
-                                   "KEL_APT_PAUSE": "0"})
+                              env={**{k: v for k, v in os.environ.items() if k != "KEL_TOOLCHAIN"},
+                                   "PATH": f"{scratch}:{os.environ['PATH']}", "KEL_APT_PAUSE": "0"})
 
 
 # An update that fails as a mirror in mid-sync makes it fail, and an install that still works.
@@ -32,9 +33,9 @@ FLAKY_MIRROR = {"apt-get": 'if [ "$1" = update ]; then echo "File has unexpected
 
 
 class PackagesByCommand(unittest.TestCase):
-    def wanted(self, *args):
+    def wanted(self, *args, fakes=None):
         """The packages ./regress ARGS asks for when none is installed."""
-        done = regress_with({}, *args)
+        done = regress_with(fakes or {}, *args)
         found = re.search(r"^regress: (?:installing|the suite needs packages that are not installed:) (.*)$",
                           done.stdout + done.stderr, re.M)
         self.assertIsNotNone(found, done.stdout + done.stderr)
@@ -45,6 +46,34 @@ class PackagesByCommand(unittest.TestCase):
         self.assertEqual(plain, {"g++-multilib", "ninja-build", "cmake", "libgtest-dev", "python3"})
         self.assertEqual(self.wanted("--list", "--emulator", "none", "--valgrind") - plain,
                          {"valgrind", "libc6-dbg:i386"})
+
+    def test_perf_and_bisect_ask_for_their_tools_and_their_help_for_nothing(self):
+        plain = self.wanted("--list", "--emulator", "none")
+        self.assertEqual(self.wanted("perf", "--emulator", "none", "--runtime", "/nowhere/libkel.a") - plain,
+                         {"valgrind"})
+        self.assertEqual(self.wanted("bisect", "--emulator", "none") - plain, {"git"})
+        self.assertEqual(self.wanted("bisect", "--emulator", "none", "--perf") - plain, {"git", "valgrind"})
+        for command in ("perf", "bisect"):
+            done = regress_with({}, command, "--help")
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn(f"usage: ./regress {command}", done.stdout)
+            self.assertNotRegex(done.stdout + done.stderr, "installing|not installed")
+
+    def test_each_toolchain_asks_for_its_own_compiler(self):
+        base = {"ninja-build", "cmake", "libgtest-dev", "python3"}
+        arm = {"dpkg": '[ "$1" = --print-architecture ] && echo arm64; exit 0'}
+        for options, fakes, compilers in [
+                (["--toolchain", "clang"], None, {"g++-multilib", "clang-14"}),
+                (["--toolchain", "cross"], None, {"g++-i686-linux-gnu"}),
+                ([], arm, {"g++-i686-linux-gnu"})]:
+            with self.subTest(options=options, fakes=fakes):
+                self.assertEqual(self.wanted("--list", "--emulator", "none", *options, fakes=fakes) - base, compilers)
+
+    def test_multilib_is_not_installed_over_the_cross_compiler(self):
+        done = regress_with({"i686-linux-gnu-g++": "exit 0"}, "--list", "--toolchain", "gcc")
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("g++-multilib cannot be installed beside the i686 cross compiler", done.stderr)
+        self.assertNotIn("installing", done.stdout)
 
 
 
@@ -61,7 +90,8 @@ class FlakyMirror(unittest.TestCase):
         broken = {**FLAKY_MIRROR, "apt-get": FLAKY_MIRROR["apt-get"].replace("exit 0", "exit 100")}
         done = regress_with(broken, "--list", "--emulator", "none")
         self.assertEqual(done.returncode, 2)
-        self.assertIn("run by hand: apt-get update && apt-get install -y g++-multilib", done.stderr)
+        self.assertIn("run by hand: apt-get update && apt-get install -y ninja-build cmake libgtest-dev python3 "
+                      "g++-multilib", done.stderr)
         self.assertNotIn("argshow/", done.stdout)
 
 

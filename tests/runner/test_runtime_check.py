@@ -5,14 +5,15 @@ import subprocess
 import unittest
 
 from suite import runtime_check
-from tests.runner.support import ScratchSuite
+from tests.runner.support import CC, ScratchSuite
 
 ABI = json.loads(runtime_check.ABI_FILE.read_text())
 
 
 class ArchiveCheck(ScratchSuite):
-    def archive(self, leave_out=(), sizes=None, extra="", bits=32):
-        """An i386 archive defining what the support layer needs, less and with other sizes as asked."""
+    def archive(self, leave_out=(), sizes=None, extra="", bits=32, flags=()):
+        """An i386 archive defining what the support layer needs, less and with other sizes as asked;
+        flags: the compiler's besides."""
         sizes = sizes or {}
         lines = [f"void {name}(void) {{}}" for name in ABI["entry_points"] if name not in leave_out]
         for name, rule in ABI["objects"].items():
@@ -22,7 +23,7 @@ class ArchiveCheck(ScratchSuite):
         source = self.dir / "runtime.c"
         source.write_text("\n".join(lines) + "\n" + extra)
         obj, lib = self.dir / "runtime.o", self.dir / "libother.a"
-        subprocess.run(["gcc", f"-m{bits}", "-c", "-o", str(obj), str(source)], check=True)
+        subprocess.run(["gcc", f"-m{bits}", *flags, "-c", "-o", str(obj), str(source)], check=True)
         lib.unlink(missing_ok=True)
         subprocess.run(["ar", "rcs", str(lib), str(obj)], check=True)
         return lib
@@ -66,6 +67,23 @@ class ArchiveCheck(ScratchSuite):
         status, _, err = self.regress("--runtime", str(self.dir / "nothere.a"))
         self.assertEqual((status, err.strip()),
                          (2, f"regress: runtime archive not found: {self.dir}/nothere.a"))
+
+
+    def test_what_does_not_link_into_a_plain_build_is_refused_before_building_with_the_way_out(self):
+        self.case_file("any", {"name": "one"})
+        shared = self.dir / "libkel.so"
+        subprocess.run([*CC, "-shared", "-fPIC", "-o", str(shared), str(self.archive().with_name("runtime.c"))],
+                       check=True)
+        sanitized = self.archive(flags=["-fsanitize=address"])
+        for runtime, said in [(shared, "it is a shared library, not a static archive"),
+                              (sanitized, "was built with AddressSanitizer: it calls their run-time libraries, "
+                                          "which only programs built with the sanitizers link; run with --sanitize")]:
+            with self.subTest(runtime=runtime.name):
+                status, out, err = self.regress("--runtime", str(runtime))
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(said, err)
+                self.assertIn("nothing was built or run", err)
+        self.assertIsNone(runtime_check.refusal(sanitized, sanitized_build=True))
 
 
 if __name__ == "__main__":

@@ -52,6 +52,13 @@ class SwappedArchive(unittest.TestCase):
         subprocess.run(["cp", "-p", str(good), str(target)], check=True)
         self.assertEqual(self.run_against(target)[0], 0)
 
+        # Without building, programs linked with another archive are not run as this one's.
+        subprocess.run(["cp", "-p", str(broken), str(target)], check=True)
+        status, out, err = regress("--runtime", str(target), "--only", CASE, "--no-build")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn(f"were linked with another archive (sha256 {sha256(good)}), not with this one "
+                      f"(sha256 {sha256(broken)}); run without --no-build", err)
+
 
 if __name__ == "__main__":
     unittest.main()

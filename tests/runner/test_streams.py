@@ -1,10 +1,7 @@
-"""The case fields that connect stdin and stdout other than as pipes, and the time limits."""
+"""The case fields that connect stdin and stdout other than as pipes, and --max-failures."""
 
 import json
-import time
-from types import SimpleNamespace
 
-from suite import limits
 from tests.runner.support import ScratchSuite
 
 # Each read's length, so that a test sees how the input arrived.
@@ -190,31 +187,7 @@ class ReaderThatGoesAway(ScratchSuite):
         self.assertEqual(status, 0, out)
 
 
-class TimeLimits(ScratchSuite):
-    def test_a_case_that_passed_quickly_is_cut_short_when_it_hangs(self):
-        self.program("quick", f"[ -e {self.dir}/hang ] && sleep 30\nexit 0\n")
-        self.case_file("quick", {"name": "then-hangs"})
-        status, out, _ = self.regress()
-        self.assertEqual(status, 0, out)
-        recorded = json.loads((self.dir / "build" / "case-seconds.json").read_text())
-        self.assertLess(recorded["quick/then-hangs"], 1)
-        (self.dir / "hang").write_text("")
-        began = time.monotonic()
-        status, out, _ = self.regress("-v")
-        self.assertEqual(status, 1)
-        self.assertIn("HANG", out)
-        self.assertLess(time.monotonic() - began, 10)
-
-    def test_runs_at_once_each_keep_their_times(self):
-        # Both read the record before either writes it, as two runs started together do.
-        first, second = limits.Limits(self.dir, 1), limits.Limits(self.dir, 1)
-        passed = lambda name, seconds: SimpleNamespace(passed=True, case=SimpleNamespace(id=name),
-                                                       outcome=SimpleNamespace(exited=True, seconds=seconds))
-        first.record([passed("a/one", 0.5)])
-        second.record([passed("b/two", 0.25)])
-        recorded = json.loads((self.dir / limits.FILE_NAME).read_text())
-        self.assertEqual(recorded, {"a/one": 0.5, "b/two": 0.25})
-
+class MaxFailures(ScratchSuite):
     def test_max_failures_stops_and_counts_the_cases_not_run(self):
         self.program("fails", "exit 1\n")
         self.case_file("fails", *({"name": f"c{i}"} for i in range(6)))
