@@ -98,6 +98,7 @@ WAYS = [
     {"name": "reader-gone-ignored", "stdout_closed_after": 0, "args": ["big"], "ignored_signals": ["SIGPIPE"]},
     {"name": "ignoring", "ignored_signals": ["SIGPIPE", "SIGHUP"]},
     {"name": "killed", "args": ["big", "die"], "signal": "SIGUSR1"},
+    {"name": "special-files", "special_files": {"d": "directory", "p": "fifo", "z": "zeros"}},
 ]
 
 
@@ -151,8 +152,11 @@ class KeptScripts(ScratchSuite):
         self.case_file("probe", {"name": "long", "stdin": "(" * 5000 + "\n", "files": {"b.txt": "\x01\"\n"},
                                  "stdout_to": "full", "status": 3},
                        {"name": "typed", "terminal": ["1\n", "2"], "terminal_streams": ["stdin", "stdout"]},
-                       {"name": "pieces", "stdin_chunks": ["a", "b"]})
+                       {"name": "pieces", "stdin_chunks": ["a", "b"]},
+                       {"name": "special", "special_files": {"p": "fifo"}})
         out = self.regress("-v", "-j", "1")[1]
+        self.assertIn("(files p) in", out)
+        self.assertIn("\n      file p: a named pipe that nobody writes\n", out)
         self.assertIn('\n      stdin: "' + "(" * 120 + '"... (5001 bytes)\n      file b.txt: "\\x01\\"\\n"\n'
                       "      stdout: /dev/full\n", out)
         self.assertIn('\n      typed 1: "1\\n"\n      typed 2: "2"\n      on a terminal: stdin, stdout\n', out)
