@@ -19,6 +19,7 @@ FIELDS = {
     "args": (list, []),
     "stdin": (str, ""),
     "files": (dict, {}),
+    "directories": (list, []),
     "stdout": (str, REQUIRED),
     "stderr": (str, REQUIRED),
     "status": (int, REQUIRED),
@@ -69,6 +70,7 @@ class Case:
     stdout_to: str = "pipe"    # or "full" (/dev/full), "closed", "stopped" (a write cut short by a stop)
     terminal: tuple = None     # lines typed on a pseudo-terminal that is stdin
     terminal_streams: tuple = ()  # the standard streams that pseudo-terminal is (none: no terminal)
+    directories: tuple = ()    # empty directories made beside the files
 
     @property
     def id(self):
@@ -183,6 +185,8 @@ def _case(deliverable, where, entry):
         raise CaseFileError(f"{where}: args must be strings without NUL")
     if not all(isinstance(c, str) for c in v["files"].values()):
         raise CaseFileError(f"{where}: files must map names to strings")
+    if not all(isinstance(d, str) for d in v["directories"]) or set(v["directories"]) & set(v["files"]):
+        raise CaseFileError(f"{where}: directories must be names, none of them a file's")
     if not 0 <= v["status"] <= 255:
         raise CaseFileError(f"{where}: status must be 0 to 255")
     if v["timeout"] <= 0:
@@ -191,7 +195,7 @@ def _case(deliverable, where, entry):
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
     for text in [v["stdin"], v["stdout"], v["stderr"], *v["args"], *v["files"], *v["files"].values(),
-                 *chunks, *typed]:
+                 *v["directories"], *chunks, *typed]:
         _latin1(where, text)
     return Case(
         deliverable=deliverable,
@@ -209,6 +213,7 @@ def _case(deliverable, where, entry):
         stdout_to=v["stdout_to"],
         terminal=tuple(typed) if "stdin" in on_terminal else None,
         terminal_streams=on_terminal,
+        directories=tuple(_plain_name(where, d, "directory") for d in v["directories"]),
     )
 
 

@@ -392,6 +392,8 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
             environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
+        for name in case.directories:
+            (Path(workdir) / name).mkdir()
         streams = _streams(case, workdir, opened)
         start = time.monotonic()
         deadline = start + timeout
