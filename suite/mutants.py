@@ -349,8 +349,15 @@ def file_schema(planned, members, schema):
         schema.relative, members, make,
         culprits=lambda output, chosen: [n - 1 for n in schema.culprits(output, numbers(chosen))],
         switch=lambda i: {schemata.ENVIRONMENT: schemata.switch_value(i + 1)},
-        same_code=lambda slot, i: slot.runtime.same_object(schema.relative, planned[i][0].applied(schema.text)))
+        same_code=lambda slot, i: compiles_unchanged(slot, schema.relative, planned[i][0].applied(schema.text)))
     return built
+
+
+def compiles_unchanged(slot, relative, content):
+    try:
+        return slot.runtime.same_object(relative, content)
+    except runtime_build.NotBuilt:
+        return False
 
 
 def hunted(args, archive, say):

@@ -144,7 +144,8 @@ class BundledRuntime:
         run_step(["ar", "rcs", self.archive, *sorted(self.objects.glob("*.o"))])
 
     def same_object(self, relative, content):
-        """Whether the unit, with this content in its place, compiles to its unchanged object."""
+        """Whether the unit, with this content in its place, compiles to its unchanged object;
+        NotBuilt when it does not compile."""
         path = self.path(relative)
         original = path.read_bytes()
         check = self.objects.parent / "check"
@@ -152,8 +153,6 @@ class BundledRuntime:
         path.write_bytes(content)
         try:
             self.compile(relative, self.flags, check)
-        except NotBuilt:
-            return False
         finally:
             path.write_bytes(original)
             os.utime(path)

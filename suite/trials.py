@@ -125,7 +125,8 @@ def said(result):
 @dataclass
 class Schema:
     """Trials built into one runtime, each taken by its switch. members: the indices of those trials;
-    make(slot, members) gives the files for the members, or None when the schema cannot be trusted;
+    make(slot, members) gives the files for the members, None when the schema cannot be trusted, or
+    NotBuilt;
     culprits(output, members) the members that broke a build, from its output; switch(index) the
     environment that takes a member; same_code(slot, index) whether a member alone compiles to the
     unchanged object, which costs about cost seconds (worth it before a case as slow)."""
@@ -194,13 +195,13 @@ class Scheduler:
     def build_schema(self, schema, slot):
         members, alone = list(schema.members), []
         while members:
-            contents = schema.make(slot, members)
-            if contents is None:
-                self.say(f"{schema.label}: its schema with no mutant on does not compile to the unchanged "
-                         "object, so its mutants are built one by one")
-                break
             programs = {case.program for i in members for case, _ in self.trials[i].to_run}
             try:
+                contents = schema.make(slot, members)
+                if contents is None:
+                    self.say(f"{schema.label}: its schema with no mutant on does not compile to the unchanged "
+                             "object, so its mutants are built one by one")
+                    break
                 slot.build(contents, programs)
             except NotBuilt as error:
                 broken = schema.culprits(error.output, members) or members
