@@ -201,6 +201,8 @@ def summary_lines(report):
         for m in survivors:
             how = "compiles to the unchanged code" if m.get("equivalent") else f"executed by {executors(m['cases'])}"
             lines += [f"  {m['file']}:{m['line']}  {m['change']}  {how}", f"      {m['text']}"]
+            if m.get("failed once"):
+                lines.append(f"      failed once, then passed: {', '.join(m['failed once'])}")
     by_file = {}
     for place, count in report["not executed"].items():
         file, line = place.rsplit(":", 1)
@@ -445,6 +447,8 @@ def fault_summary_lines(section):
             lines.append(f"  {r['name']}  ({r['kind']})" + (f"  {said_by_hunt(r['hunt'])}" if r.get("hunt") else ""))
             if result == "survived":
                 lines += [f"      port: {r['port']}", f"      why no run shows it: {r['why'] or 'no reason recorded'}"]
+                if r.get("failed once"):
+                    lines.append(f"      failed once, then passed: {', '.join(r['failed once'])}")
             else:
                 lines.append(f"      {r['reason']}")
     return lines

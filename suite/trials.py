@@ -10,6 +10,8 @@ from .runtime_build import NotBuilt
 # A change that makes a case run this many times longer than it does unchanged has hung.
 HANG_FACTOR = 10
 HANG_FLOOR = 1.0
+# A hang counts when it comes again with this many times the limit.
+HANG_AGAIN = 3
 SAME_CODE = {"result": "survived", "equivalent": "it compiles to the unchanged object code"}
 
 
@@ -65,13 +67,35 @@ def baseline(slot, chosen, starter, expectations, jobs, rerun):
     return times
 
 
-def failure(case, limit, bin_dir, expectations, starter, variables=None):
-    """How the case catches the change it runs with: None when it passes."""
-    outcome = execute.run_case(case, bin_dir, bin_dir, starter, limit=limit, variables=variables)
-    verdict = expectations.judge(case, outcome)
-    if verdict.passed:
-        return None
-    return {"result": "caught", "by": case.id, "how": verdict.word, "seconds": round(outcome.seconds, 3)}
+class Judged:
+    """One change's runs, case by case. A failure counts only when it comes again, since a run
+    starved on a loaded machine (a hang at its limit) or a case whose output depends on timing (on
+    a terminal) can fail once by itself; a hang runs again with a longer limit. The failures that
+    did not come again are kept in the change's result."""
+
+    def __init__(self, bin_dir, expectations, starter, variables=None):
+        self.bin_dir, self.expectations, self.starter, self.variables = bin_dir, expectations, starter, variables
+        self.once = []
+
+    def verdict(self, case, limit):
+        outcome = execute.run_case(case, self.bin_dir, self.bin_dir, self.starter, limit=limit,
+                                   variables=self.variables)
+        return outcome, self.expectations.judge(case, outcome)
+
+    def caught(self, case, limit):
+        """How the case catches the change: None when it passes."""
+        outcome, first = self.verdict(case, limit)
+        if first.passed:
+            return None
+        _, second = self.verdict(case, HANG_AGAIN * limit if first.word == "HANG" else limit)
+        if second.passed:
+            self.once.append(f"{case.id} ({first.word})")
+            return None
+        return self.result({"result": "caught", "by": case.id, "how": second.word,
+                            "seconds": round(outcome.seconds, 3)})
+
+    def result(self, result):
+        return {**result, "failed once": self.once} if self.once else result
 
 
 def try_change(slot, trial, expectations, starter):
@@ -87,6 +111,7 @@ def try_change(slot, trial, expectations, starter):
             return SAME_CODE
     except NotBuilt as error:
         return {"result": "not built", "reason": str(error)}
+    judged = Judged(slot.bin, expectations, starter, trial.variables)
     for case, limit in to_run:
         if case.program not in linked:
             rest = {c.program for c, _ in to_run} - linked
@@ -95,25 +120,25 @@ def try_change(slot, trial, expectations, starter):
             except NotBuilt as error:
                 return {"result": "not built", "reason": str(error)}
             linked |= rest
-        caught = failure(case, limit, slot.bin, expectations, starter, trial.variables)
+        caught = judged.caught(case, limit)
         if caught:
             return caught
-    return {"result": "survived"}
+    return judged.result({"result": "survived"})
 
 
 def run_switched(bin_dir, to_run, variables, expectations, starter, expensive, same_code):
     """The result of a change that is already built, behind the switch the variables set. Before
     the first expensive(case), same_code() may show that no case can catch it."""
-    checked = False
+    checked, judged = False, Judged(bin_dir, expectations, starter, variables)
     for case, limit in to_run:
         if not checked and expensive(case):
             checked = True
             if same_code():
-                return SAME_CODE
-        caught = failure(case, limit, bin_dir, expectations, starter, variables)
+                return judged.result(SAME_CODE)
+        caught = judged.caught(case, limit)
         if caught:
             return caught
-    return {"result": "survived"}
+    return judged.result({"result": "survived"})
 
 
 def said(result):

@@ -7,6 +7,7 @@ import unittest
 from pathlib import Path
 
 from suite import fault_catalogue, mutants, trials
+from support import ScratchClass
 
 FIXTURES = Path(__file__).with_name("faults")
 PATCH = (FIXTURES / "line-end-is-cr.fault").read_text().partition("\n\n")[2]
@@ -77,17 +78,8 @@ class Catalogue(unittest.TestCase):
         fault_catalogue.reasons()
 
 
-class Runner(unittest.TestCase):
+class Runner(ScratchClass):
     """The fixtures over argshow's cases with arguments, which print no negative integer."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory(prefix="faults-run-")
-        cls.dir = Path(cls.scratch.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
 
     def args(self, *words):
         return mutants.parse_args(["--faults", "--catalogue", str(FIXTURES), "--only", "argshow/*argument*",

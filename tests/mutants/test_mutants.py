@@ -9,9 +9,11 @@ import textwrap
 import unittest
 from pathlib import Path
 from types import SimpleNamespace
+from unittest import mock
 
 from suite import build, launcher, line_coverage, mutants, mutation, runtime_build, schemata, trials
 from suite import cases as casefiles
+from support import ScratchClass
 
 SAMPLE = textwrap.dedent("""\
     void g(void);
@@ -160,6 +162,32 @@ class CasesForALine(unittest.TestCase):
         self.assertEqual(unrecorded, {"x/fails-for-coverage", "x/killed"})
 
 
+class FailuresThatComeAgain(unittest.TestCase):
+    """A change is caught by a case only when it fails there twice: a loaded machine can starve a
+    run past its limit, and a terminal case can fail once by itself."""
+
+    def judged(self, *words):
+        runs = []
+
+        def run_case(case, bin_dir, shown, starter, limit=None, variables=None):
+            runs.append(limit)
+            return SimpleNamespace(seconds=0.5, word=words[len(runs) - 1])
+
+        judge = lambda case, outcome: SimpleNamespace(passed=outcome.word == "ok", word=outcome.word)
+        judged = trials.Judged("bin", SimpleNamespace(judge=judge), None)
+        with mock.patch.object(trials.execute, "run_case", run_case):
+            caught = judged.caught(SimpleNamespace(id="x/case"), 1.0)
+        return caught, judged.once, runs
+
+    def test_only_a_failure_that_comes_again_catches(self):
+        self.assertEqual(self.judged("ok"), (None, [], [1.0]))
+        self.assertEqual(self.judged("FAIL", "ok"), (None, ["x/case (FAIL)"], [1.0, 1.0]))
+        caught, once, runs = self.judged("HANG", "ok")
+        self.assertEqual((caught, once, runs), (None, ["x/case (HANG)"], [1.0, trials.HANG_AGAIN]))
+        caught, _, _ = self.judged("CRASH", "CRASH")
+        self.assertEqual((caught["result"], caught["by"], caught["how"]), ("caught", "x/case", "CRASH"))
+
+
 class BundledCopy(unittest.TestCase):
     """The copy's objects after changes that build, that do not, that bring flags or a unit of their
     own: always the unchanged ones again."""
@@ -200,19 +228,10 @@ class BundledCopy(unittest.TestCase):
             self.assertEqual(self.members(runtime), unchanged)
 
 
-class Run(unittest.TestCase):
+class Run(ScratchClass):
     """Real runs over argshow's cases with arguments, the one whose output cannot be written, and
     unwinding's, whose events the runtime built for coverage must deliver as the real build does;
     in a work directory of their own."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory(prefix="mutants-run-")
-        cls.dir = Path(cls.scratch.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
 
     def run_mutants(self, *words, only=("argshow/*argument*",)):
         args = mutants.parse_args([*(w for p in only for w in ("--only", p)), "--work", str(self.dir / "work"),
@@ -344,15 +363,14 @@ obj/%.o: kelrt/%.cc kelrt/internal.h
 """
 
 
-class MaintainersTree(unittest.TestCase):
+class MaintainersTree(ScratchClass):
     """The bundled runtime as a maintainer keeps it: a tree of its own with a Makefile that reads
     CXXFLAGS, built there (objects and archive beside the sources), their copy of the runtime
     support header, and their expectation set inside it."""
 
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory(prefix="mutants-theirs-")
-        cls.dir = Path(cls.scratch.name)
+        super().setUpClass()
         cls.tree = cls.dir / "theirs"
         shutil.copytree(build.ROOT / "kelrt", cls.tree / "kelrt")
         shutil.copytree(build.ROOT / "runtime", cls.tree / "runtime")
@@ -364,10 +382,6 @@ class MaintainersTree(unittest.TestCase):
                    for c in casefiles.load_case_file(build.ROOT / "suite" / "cases" / "argshow.json")
                    if not c.fixed}
         (cls.expect / "argshow.json").write_text(json.dumps(entries))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
 
     def run_mutants(self, *words):
         args = mutants.parse_args(["--source", str(self.tree), "--build", "make libkel.a", "--archive", "libkel.a",
@@ -383,9 +397,9 @@ class MaintainersTree(unittest.TestCase):
             # Built from clean, the copy is compiled with the coverage flags.
             self.assertTrue(report["coverage"], lines)
             self.assertEqual(report["not executed"], {"kelrt/zcheck.cc:6": 2})
-            results.append([(m["change"], m["result"], m.get("by")) for m in report["mutants"]])
+            results.append([(m["change"], m["result"]) for m in report["mutants"]])
         self.assertEqual(results[0], results[1])
-        self.assertEqual({r for _, r, _ in results[0]}, {"caught"})
+        self.assertEqual({r for _, r in results[0]}, {"caught"})
         copied = self.dir / "work" / "slot-0" / "src"
         self.assertFalse((copied / "expect").exists())
         self.assertTrue((copied / "runtime" / "kel.h").exists())
