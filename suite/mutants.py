@@ -282,7 +282,7 @@ def prepare(args, starter, expectations, chosen, say):
         say(f"the copies of {args.source} leave out {len(left)} paths, to be built from clean: "
             + ", ".join(left[:8]) + (" ..." if len(left) > 8 else ""))
     times = trials.baseline(slots[0], chosen, starter, expectations, args.jobs,
-                            rerun(args, slots[0].runtime.archive))
+                            rerun(args, slots[0].runtime.archive), say)
     return slots, times
 
 

@@ -187,6 +187,30 @@ class FailuresThatComeAgain(unittest.TestCase):
         caught, _, _ = self.judged("CRASH", "CRASH")
         self.assertEqual((caught["result"], caught["by"], caught["how"]), ("caught", "x/case", "CRASH"))
 
+    def test_the_unchanged_runtime_may_fail_once_but_not_twice(self):
+        words = iter(["FAIL", "ok", "FAIL", "FAIL"])
+
+        def run_case(case, bin_dir, shown, starter, limit=None, variables=None):
+            return SimpleNamespace(seconds=0.25, word=next(words))
+
+        judge = lambda case, outcome: SimpleNamespace(passed=outcome.word == "ok", word=outcome.word,
+                                                      outcome=outcome)
+        expectations, slot = SimpleNamespace(judge=judge), SimpleNamespace(bin="bin")
+        said = []
+        with mock.patch.object(trials.execute, "run_case", run_case):
+            times = trials.baseline(slot, [SimpleNamespace(id="x/flaky")], None, expectations, 1, str, said.append)
+            self.assertEqual((times, said), ({"x/flaky": 0.25}, ["x/flaky failed once with the unchanged runtime "
+                                                                 "(FAIL), then passed"]))
+            with self.assertRaisesRegex(trials.SetupFailed, "1 case fail with the unchanged runtime"):
+                trials.baseline(slot, [SimpleNamespace(id="x/failing")], None, expectations, 1, str, said.append)
+
+    def test_nothing_is_counted_once_the_run_is_stopped(self):
+        said = []
+        scheduler = trials.Scheduler([SimpleNamespace(label="a mutant")], [], [], None, None, said.append, None, {})
+        scheduler.stopping = True
+        scheduler.finish(0, {"result": "caught", "by": "x/killed", "how": "CRASH"})
+        self.assertEqual((scheduler.results, said), ([None], []))
+
 
 class BundledCopy(unittest.TestCase):
     """The copy's objects after changes that build, that do not, that bring flags or a unit of their
