@@ -439,18 +439,24 @@ def fault_summary_lines(section):
              f"fault score: {f['score']} by the cases (caught / built)"
              + (f", {f['score with the hunt']} with the hunt" if section["hunt seconds"] else "")
              + f"; wall time {f['seconds']:.0f} s"]
-    for title, result in (("surviving", "survived"), ("not built", "not built")):
-        chosen = [r for r in section["faults"] if r["result"] == result]
+    hunted = lambda r: (r.get("hunt") or {}).get("result") == "caught"
+    groups = (("caught by the hunt (a case is missing)", lambda r: r["result"] == "survived" and hunted(r)),
+              ("surviving", lambda r: r["result"] == "survived" and not hunted(r)),
+              ("not built", lambda r: r["result"] == "not built"))
+    for title, belongs in groups:
+        chosen = [r for r in section["faults"] if belongs(r)]
         if chosen:
             lines.append(f"{title}:")
         for r in chosen:
             lines.append(f"  {r['name']}  ({r['kind']})" + (f"  {said_by_hunt(r['hunt'])}" if r.get("hunt") else ""))
-            if result == "survived":
-                lines += [f"      port: {r['port']}", f"      why no run shows it: {r['why'] or 'no reason recorded'}"]
-                if r.get("failed once"):
-                    lines.append(f"      failed once, then passed: {', '.join(r['failed once'])}")
-            else:
+            if r["result"] == "not built":
                 lines.append(f"      {r['reason']}")
+                continue
+            lines.append(f"      port: {r['port']}")
+            if not hunted(r):
+                lines.append(f"      why no run shows it: {r['why'] or 'no reason recorded'}")
+            if r.get("failed once"):
+                lines.append(f"      failed once, then passed: {', '.join(r['failed once'])}")
     return lines
 
 

@@ -110,6 +110,8 @@ class Runner(ScratchClass):
         self.assertIn("  built-at-o1  (build-flags)  not found by the hunt\n"
                       "      port: a port built at a lower optimisation, where nothing the programs see may change\n"
                       "      why no run shows it: no reason recorded", shown)
+        self.assertRegex(shown, r"caught by the hunt \(a case is missing\):\n  integer-sign-blank  \(strings\)  "
+                                r"caught by the hunt \(\w+/hunt-\w+\)\n      port: [^\n]*\nsurviving:")
         self.assertNotIn("mutants", report)
 
     def test_a_patch_that_does_not_apply_stops_the_run_before_any_build(self):
