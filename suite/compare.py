@@ -4,9 +4,13 @@ import difflib
 import re
 from dataclasses import dataclass, field
 
+from .cases import signal_number
+
 LINE = re.compile(r"[^\n]*\n|[^\n]+\Z")
 NO_NEWLINE = "\n\\ No newline at end of file"
 DIFF_SPAN = 2000
+CHANGED = "CHANGED"
+CHANGED_SINCE_BLESSED = "changed since it was blessed: re-bless or drop"
 WORDS = {"exited": "FAIL", "signal": "CRASH", "hung": "HANG", "flooded": "FLOOD", "not built": "NOT BUILT",
          "cannot start": "CANNOT START"}
 
@@ -22,6 +26,10 @@ class Verdict:
     explanation: list = field(default_factory=list)  # lines from --explain
     known_failure: str = ""  # the expectation set's reason when the case is a known failure
     missed: list = field(default_factory=list)  # a known failure's problems, which do not fail the run
+    # The set's entry was blessed for another run of the case: nothing is known of the runtime.
+    changed_since_blessed: bool = False
+    runs: int = 1         # how many times the case ran (--repeat)
+    failed_runs: int = 0  # and how many of those runs failed; the verdict is the first failing one's
 
     @property
     def passed(self):
@@ -29,6 +37,8 @@ class Verdict:
 
     @property
     def word(self):
+        if self.changed_since_blessed:
+            return CHANGED
         if self.known_failure:
             return "XFAIL" if self.passed else "XPASS"
         if self.passed:
@@ -58,11 +68,10 @@ def memcheck_problems(outcome):
 
 
 def judge(case, outcome, expected, against):
-    """A verdict; expected is None when the expectation set has nothing for the case. A known
-    failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
+    """A verdict. A known failure that fails passes as XFAIL, and fails as XPASS once it passes, so that its mark is
     taken away while the fault stays fixed."""
     verdict = _compared(case, outcome, expected, against)
-    if expected is not None and expected.known_failure:
+    if expected.known_failure:
         verdict.known_failure = expected.known_failure
         if verdict.problems:
             verdict.missed, verdict.problems = verdict.problems, []
@@ -72,16 +81,23 @@ def judge(case, outcome, expected, against):
     return verdict
 
 
+def changed_since_blessed(case, outcome, against):
+    """The verdict on a case whose entry in the set was blessed for another run of it: its outputs
+    say nothing about the runtime until it is blessed again or its entry dropped."""
+    return Verdict(case, outcome, against, [f"{CHANGED_SINCE_BLESSED} (its entry in {against})"],
+                   changed_since_blessed=True)
+
+
 def _compared(case, outcome, expected, against):
     verdict = Verdict(case, outcome, against)
     verdict.problems += memcheck_problems(outcome)
     if outcome.ending in ("not built", "cannot start"):
         verdict.problems.append(outcome.detail)
         return verdict
-    if expected is None:
-        verdict.problems.append(f"no expected output for this case in {against}; record one with --bless")
-        return verdict
-    if not outcome.exited:
+    if expected.signal:
+        if not (outcome.ending == "signal" and outcome.status == signal_number(expected.signal)):
+            verdict.problems.append(f"status: expected to be killed by {expected.signal}; {outcome.detail}")
+    elif not outcome.exited:
         verdict.problems.append(f"status: expected exit status {expected.status}; {outcome.detail}")
     elif outcome.status != expected.status:
         verdict.problems.append(f"status: expected exit status {expected.status}, got {outcome.status}")

@@ -15,7 +15,7 @@ import tempfile
 import termios
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 from . import cases
@@ -29,6 +29,7 @@ POLL = 0.01
 # On a terminal the next line is typed once the screen has not changed for this long (and
 # the program sleeps with its input read).
 SETTLE = 0.05
+PIPE_PAGE = 4096
 
 # memcheck runs a program some tens of times slower, so its cases get this many times their
 # time limit. Its report goes to a file of its own, so that the program's own standard error
@@ -49,9 +50,16 @@ MEMCHECK = ["valgrind", "--tool=memcheck", "--leak-check=no", "--track-origins=y
 # The parent-death signal fires when the thread that forked ends, not the process: each program
 # is started by a worker thread that then waits for it, so only the runner's own end fires it.
 PR_SET_PDEATHSIG = 1
-_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_libc = ctypes.CDLL(None, use_errno=True)
+_prctl = _libc.prctl
 _prctl.argtypes = [ctypes.c_int, ctypes.c_ulong]
 _setrlimit = resource.setrlimit
+# The C library's own: Python's signal.signal works only in the main thread, and the programs
+# are started from worker threads.
+_ignore_signal = _libc.signal
+_ignore_signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
+_ignore_signal.restype = ctypes.c_void_p
+SIG_IGN = 1
 
 _running = set()
 _running_lock = threading.Lock()
@@ -169,6 +177,21 @@ class _StoppedWriter:
             self.step = None
 
 
+class _LeavingReader:
+    """stdout's read end, closed once `count` bytes have been read from it, as `| head -c N`
+    closes it; at once when count is 0, so that the reader has gone before the program starts."""
+
+    def __init__(self, fd, count):
+        self.fd, self.count = fd, count
+        if not count:
+            self.close()
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
 class _Feed:
     """The program's input, written piece by piece: each piece only once the program has read
     every byte before it, so that each read returns at most one piece. On a terminal a piece
@@ -207,12 +230,13 @@ class _Feed:
             self.close()
 
 
-def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=None):
+def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=None, leaving=None):
     """Feeds stdin and collects output; returns stdout, stderr and "hung", "flooded" or None.
     outputs: the pipes to read, stdout's and stderr's (None where there is none); screen: a
     terminal's master end, read until the program has ended; screen_is_stdout: whether it
     stands for stdout (CR-LF made LF), as it does where stdout is on the terminal; held: a
-    _StoppedWriter, until whose end stdout is not read."""
+    _StoppedWriter, until whose end stdout is not read; leaving: the _LeavingReader that stdout
+    is, read no further than its count and then closed."""
     out_fd, err_fd = outputs
     reading = [fd for fd in (out_fd, err_fd, screen) if fd is not None and not (held and fd == out_fd)]
     collected = {fd: bytearray() for fd in (out_fd, err_fd, screen)}
@@ -244,14 +268,19 @@ def _exchange(process, outputs, feed, screen, deadline, screen_is_stdout, held=N
                     held = None
             polling = (feed is not None and not feed.done) or reading == [screen] or held is not None
             for key, _ in selector.select(min(left, POLL) if polling else left):
+                limited = leaving is not None and key.fd == out_fd
+                wanted = min(CHUNK, leaving.count - len(collected[key.fd])) if limited else CHUNK
                 try:
-                    chunk = os.read(key.fd, CHUNK)
+                    chunk = os.read(key.fd, wanted)
                 except OSError:  # a terminal whose program end is closed
                     chunk = b""
-                if not chunk:
+                collected[key.fd] += chunk
+                reached = limited and len(collected[key.fd]) == leaving.count
+                if not chunk or reached:
                     selector.unregister(key.fd)
                     reading.remove(key.fd)
-                collected[key.fd] += chunk
+                if reached:
+                    leaving.close()
                 quiet_since = time.monotonic()
                 if len(collected[key.fd]) > OUTPUT_LIMIT:
                     return seen("flooded")
@@ -302,11 +331,17 @@ def _memcheck_errors(log_path):
     return "\n".join(lines) if any("ERROR SUMMARY" in l and " 0 errors" not in l for l in lines) else ""
 
 
-def confinement(seconds, closed=()):
+def cpu_seconds(seconds):
+    """The limit on processor time of a program whose time limit is seconds: just past it."""
+    return math.ceil(seconds) + 1
+
+
+def confinement(seconds, closed=(), ignored=()):
     """The preexec_fn for a program whose time limit is seconds, which starts without the
-    descriptors closed. Its processor time is limited to just past its time limit, which a
+    descriptors closed and with the signals ignored (subprocess has by then given every signal
+    its default action back). Its processor time is limited to just past its time limit, which a
     program running alone never reaches first (SIGXCPU, and SIGKILL a second later)."""
-    runner, cpu = os.getpid(), math.ceil(seconds) + 1
+    runner, cpu = os.getpid(), cpu_seconds(seconds)
 
     def confine():
         _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
@@ -316,6 +351,8 @@ def confinement(seconds, closed=()):
         _setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
         for fd in closed:
             os.close(fd)
+        for number in ignored:
+            _ignore_signal(number, SIG_IGN)
 
     return confine
 
@@ -328,6 +365,9 @@ class _Streams:
     stderr: object = subprocess.PIPE
     closed: tuple = ()      # descriptors the program starts without
     terminal: int = None    # the far (master) end of its terminal
+    reader: object = None   # a _LeavingReader of stdout, which the runner reads only so far
+    handed: list = field(default_factory=list)   # the program's ends of pipes the runner made,
+                                                 # closed in the runner once it has started
 
 
 def _streams(case, workdir, opened):
@@ -343,6 +383,14 @@ def _streams(case, workdir, opened):
         streams.stdin = keep(os.open(workdir, os.O_RDONLY | os.O_DIRECTORY))
     if case.stdout_to in cases.UNCAPTURED:
         streams.stdout = keep(os.open("/dev/full", os.O_WRONLY))
+    if case.stdout_closed_after is not None:
+        reader, streams.stdout = os.pipe()
+        streams.handed.append(streams.stdout)
+        # One page, the least a pipe holds: a program that writes more than a page past what is
+        # read has to write again after the reader has gone, whatever the scheduling.
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, PIPE_PAGE)
+        streams.reader = _LeavingReader(reader, case.stdout_closed_after)
+        opened.callback(streams.reader.close)
     if case.terminal_streams:
         master, slave = (keep(fd) for fd in pty.openpty())
         streams.terminal = master
@@ -367,30 +415,47 @@ def _feed(case, process, streams, slowdown):
     return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
 
 
+def program_path(case, bin_dir):
+    return (Path(bin_dir) / case.program).resolve()
+
+
+def start_of(case, bin_dir, launcher, variables=None, limit=None):
+    """How the case's program is started, as the launcher starts it with argv[0] its bare name:
+    the command (argv, the file executed, the whole environment) and its time limit in seconds.
+    variables: environment variables to set for it besides the runner's own. limit: its time
+    limit when run natively (default: the case's timeout)."""
+    args = [a.encode("latin-1") for a in case.args]
+    started = launcher.command(program_path(case, bin_dir), args, argv0=case.program.encode())
+    environment = dict(started.environment or os.environ, **(variables or {}))
+    return replace(started, environment=environment), started.time_limit(case.timeout if limit is None else limit)
+
+
 def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=None, limit=None):
-    """Runs the case's program with argv[0] its bare name, stdin and stdout as the case says (by
-    default pipes), in a new temporary directory, as the launcher starts it; under valgrind's
-    memcheck when asked. variables: environment variables to set for it besides the runner's
-    own. limit: its time limit in seconds when run natively (default: the case's timeout)."""
-    program = (Path(bin_dir) / case.program).resolve()
+    """Runs the case's program as start_of says, stdin and stdout as the case says (by default
+    pipes), in a new temporary directory; under valgrind's memcheck when asked."""
+    program = program_path(case, bin_dir)
     if not (program.is_file() and os.access(program, os.X_OK)):
         shown = Path(shown_bin_dir) / case.program
         return Outcome("not built", -1, "", "", 0.0, f"program not built: {shown}")
-    args = [a.encode("latin-1") for a in case.args]
-    started = launcher.command(program, args, argv0=case.program.encode())
-    argv, executable = started.argv, started.executable
-    environment = dict(started.environment or os.environ, **(variables or {}))
-    timeout = started.time_limit(case.timeout if limit is None else limit)
+    started, timeout = start_of(case, bin_dir, launcher, variables, limit)
+    if not memcheck:
+        return run_started(case, started, timeout)
+    with tempfile.TemporaryDirectory(prefix="regress-memcheck-") as logdir:
+        log_path = Path(logdir) / "memcheck.log"
+        # valgrind finds the program on PATH and hands it the bare name as argv[0].
+        argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + started.argv[1:]
+        environment = dict(started.environment,
+                           PATH=f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}")
+        outcome = run_started(case, replace(started, argv=argv, executable=None, environment=environment),
+                              case.timeout * MEMCHECK_SLOWDOWN)
+        return replace(outcome, memcheck=_memcheck_errors(log_path))
+
+
+def run_started(case, started, timeout):
+    """Runs the program as the launcher's command says, for at most timeout seconds, its
+    standard streams connected as the case says, in a new temporary directory that holds the
+    case's files; how it ended and what it wrote."""
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, contextlib.ExitStack() as opened:
-        if memcheck:
-            # A directory of its own only under memcheck: making and removing one costs a few
-            # milliseconds, as much as many a case's whole run.
-            logdir = opened.enter_context(tempfile.TemporaryDirectory(prefix="regress-memcheck-"))
-            log_path = Path(logdir) / "memcheck.log"
-            # valgrind finds the program on PATH and hands it the bare name as argv[0].
-            argv = [w.encode() for w in MEMCHECK + [f"--log-file={log_path}", case.program]] + args
-            executable, timeout = None, case.timeout * MEMCHECK_SLOWDOWN
-            environment["PATH"] = f"{program.parent}{os.pathsep}{os.environ.get('PATH', '')}"
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
         for name in case.directories:
@@ -399,12 +464,16 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
         start = time.monotonic()
         deadline = start + timeout
         try:
-            process = subprocess.Popen(argv, executable=executable, cwd=workdir, env=environment,
-                                       stdin=streams.stdin, stdout=streams.stdout,
+            process = subprocess.Popen(started.argv, executable=started.executable, cwd=workdir,
+                                       env=started.environment, stdin=streams.stdin, stdout=streams.stdout,
                                        stderr=streams.stderr, start_new_session=True,
-                                       preexec_fn=confinement(timeout, streams.closed))
+                                       preexec_fn=confinement(timeout, streams.closed,
+                                                              case.ignored_signals))
         except OSError as error:
             return Outcome("cannot start", -1, "", "", 0.0, f"program cannot be started: {error}")
+        finally:
+            for fd in streams.handed:
+                os.close(fd)
         with process:
             with _running_lock:
                 _running.add(process)
@@ -412,11 +481,13 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                     _kill_group(process)
             try:
                 outputs = tuple(pipe and pipe.fileno() for pipe in (process.stdout, process.stderr))
+                if streams.reader:
+                    outputs = (streams.reader.fd, outputs[1])
                 held = _StoppedWriter(process, outputs[0]) if case.stdout_to == "stopped" else None
                 stdout, stderr, trouble = _exchange(process, outputs,
                                                     _feed(case, process, streams, started.slowdown),
                                                     streams.terminal, deadline,
-                                                    "stdout" in case.terminal_streams, held)
+                                                    "stdout" in case.terminal_streams, held, streams.reader)
                 trouble = trouble or _wait(process, deadline)
             finally:
                 if process.returncode is None:
@@ -424,7 +495,5 @@ def run_case(case, bin_dir, shown_bin_dir, launcher, memcheck=False, variables=N
                 with _running_lock:
                     _running.discard(process)
         seconds = time.monotonic() - start
-        errors = _memcheck_errors(log_path) if memcheck else ""
     ending, status, detail = _ending(timeout, process, trouble)
-    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail,
-                   errors)
+    return Outcome(ending, status, stdout.decode("latin-1"), stderr.decode("latin-1"), seconds, detail)

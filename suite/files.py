@@ -1,6 +1,8 @@
 """Writes the suite's result files whole or not at all, checks output paths before a run, hashes
 files, and shows paths as a reader finds them."""
 
+import contextlib
+import fcntl
 import hashlib
 import os
 import tempfile
@@ -25,6 +27,24 @@ def write_atomically(path, content):
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
+
+
+@contextlib.contextmanager
+def held(lock_path):
+    """Holds the lock file (made when missing) for a read, change and write of what it guards,
+    which another process may be changing at the same time."""
+    with open(lock_path, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def write_if_changed(path, content):
+    """Writes content as write_atomically does, unless the file holds it already, so that a
+    rerun that changes nothing leaves every file as it was."""
+    path = Path(path)
+    data = content.encode("utf-8") if isinstance(content, str) else content
+    if not (path.is_file() and path.read_bytes() == data):
+        write_atomically(path, data)
 
 
 def shown(path):

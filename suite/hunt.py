@@ -3,15 +3,16 @@ each disagreement is reduced to a small case and saved in the suite's case forma
 
 import argparse
 import concurrent.futures
-import hashlib
+import itertools
 import json
 import os
 import random
-import re
+import signal
 import sys
 import threading
 import time
-from dataclasses import dataclass
+from collections import Counter
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 from . import build
@@ -20,7 +21,9 @@ from . import command
 from . import execute
 from . import explain
 from . import files
+from . import hunt_cases as saved
 from . import hunt_inputs as inputs
+from . import hunt_judge as judge
 from . import hunt_reduce as reduce
 from . import launcher
 from . import runtime_check
@@ -32,199 +35,272 @@ from .files import shown
 REDUCTIONS = 6
 PROGRESS_EVERY = 0.5
 QUIET_PROGRESS_EVERY = 10.0
-# A number as a runtime lays it out: blanks around it, its sign, digits, point, and an exponent
-# written with "@" or "e" and any blanks; or an infinity or NaN in any spelling.
-NUMBER = re.compile(r" *([-+]?) *(?:(\d+)(?:\.(\d*))?(?: *[@eE] *([-+]?) *(\d+))?|(inf(?:inity)?|nan)) *",
-                    re.IGNORECASE)
+# A run of the hunt's takes some hundredths of a second; one still running after this is hung.
+RUN_LIMIT = 10.0
+# Runs of both runtimes, and seconds, that one reduction may take: past them it is left where it
+# has got to (a runtime that hangs costs the run's whole time limit at every try).
+REDUCTION_RUNS = 400
+REDUCTION_SECONDS = 120
+# The kinds of round: inputs every runtime must read alike, inputs whose reading is the
+# runtime's own, and plain inputs with stdout's reader going away part-way.
+PLAIN, FREE, GONE = "plain", "free", "reader gone"
+# Below this share of its inputs compared, a deliverable's line in the table is not the whole story.
+ENOUGH_COMPARED = 0.95
 
-SHAPE = re.compile(r"(?:bits:)?[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE@][-+]?\d+)?|nan|-?inf")
+
+def each(make):
+    """A round's maker from a maker of one input."""
+    return lambda rng, size, free: [make(rng, free) for _ in range(size)]
 
 
 @dataclass(frozen=True)
 class Target:
     """One deliverable as the hunt drives it. kind: "lines" (many inputs, one per line of standard
-    input, in one run), "args" (an argument vector), "file" (rounds.txt), "seeded" (the numbers)."""
+    input, in one run), "args" (an argument vector), "file" (rounds.txt), "seeded" (the numbers).
+    A round is `batch` inputs; a target with a `free_batch` takes turns with rounds of that many
+    inputs whose reading is the runtime's own, one of "lines" with rounds whose stdout's reader
+    goes away. plain(run) says whether every runtime must read a run's inputs alike (None:
+    always). messages: the events' messages that the program signals itself."""
     deliverable: str
     program: str
     kind: str
     batch: int
-    make: object  # (rng, strict) -> one input
+    make: object  # (rng, size, free) -> the inputs of a round
+    plain: object = None
+    free_batch: int = 0
+    messages: tuple = ()
 
-    def case(self, inputs_, name="hunt"):
-        args, stdin, files = (), "", ()
+    def case(self, run, gone=None):
+        """The run as a case; gone: (count, SIGPIPE ignored) for a reader of stdout that closes
+        its end after count bytes, else None."""
+        args, stdin, files_ = (), "", ()
         if self.kind == "lines":
-            stdin = "".join(line + "\n" for line in inputs_)
+            stdin = "".join(line + "\n" for line in run)
         elif self.kind == "args":
-            args = tuple(inputs_)
+            args = tuple(run[0])
         elif self.kind == "file":
-            files = (("rounds.txt", inputs_),)
+            files_ = (("rounds.txt", run[0]),)
         else:
-            args = ("input=" + ",".join(inputs_),)
-        return casefiles.Case(self.deliverable, name, self.program, args, stdin, files, None, False,
-                              60.0, ())
+            args = ("input=" + ",".join(run[0]),)
+        case = casefiles.Case(self.deliverable, "hunt", self.program, args, stdin, files_, None, False,
+                              RUN_LIMIT, ())
+        if gone is None:
+            return case
+        count, ignored = gone
+        return replace(case, stdout_closed_after=count, ignored_signals=(signal.SIGPIPE,) if ignored else ())
+
+    @property
+    def kinds(self):
+        return (PLAIN, *((FREE,) if self.free_batch else ()), *((GONE,) if self.kind == "lines" else ()))
+
+
+def lines_of(text):
+    """The lines that make up the standard input text (the last one ended by the case)."""
+    return (text[:-1] if text.endswith("\n") else text).split("\n") if text else []
 
 
 def caller(routine):
-    return lambda rng, strict: inputs.caller_line(rng, routine)
+    return each(lambda rng, free: inputs.caller_line(rng, routine))
+
+
+def loop_messages(variable, final):
+    return (f"Illegal cycle {variable} = {final}", f"Corrupt control variable {variable}")
 
 
 TARGETS = [
-    Target("evalix", "evalix", "lines", 1000, inputs.evalix_line),
+    Target("evalix", "evalix", "lines", 1000, inputs.evalix_batch, inputs.evalix_plain, 8),
     *(Target(d, f"call-{d}", "lines", 1000, caller(d))
       for d in ("decform", "intcol", "padform", "fixconv", "flshow", "figshow")),
     Target("runtime", "call-runtime", "lines", 1000, caller("runtime")),
-    Target("argshow", "argshow", "args", 16, inputs.argument_vector),
-    Target("piseries", "piseries", "file", 16, inputs.rounds_file),
-    Target("rootcubes", "rootcubes-seeded", "seeded", 16, lambda rng, strict: inputs.tpk_input(rng)),
+    Target("argshow", "argshow", "args", 16, each(inputs.argument_vector), inputs.arguments_plain, 16,
+           loop_messages("ARG", "0, 1, (((int)(_kel_ARGC())) + (1))")),
+    Target("piseries", "piseries", "file", 16, each(inputs.rounds_file), inputs.rounds_plain, 16,
+           loop_messages("I", "2, 1, ROUNDS")),
+    Target("rootcubes", "rootcubes-seeded", "seeded", 16, each(inputs.tpk_input)),
 ]
 
 
-def layout_free(text):
-    """The text with each number's layout taken out: what is left is its sign, digits and
-    exponent, and the characters the program writes itself."""
-    def canonical(m):
-        sign, whole, fraction, exponent_sign, exponent, special = m.groups()
-        if special:
-            return f"<{sign.replace('+', '')}{special[:3].lower()}>"
-        number = sign.replace("+", "") + (whole.lstrip("0") or "0")
-        if fraction is not None:
-            number += "." + fraction
-        if exponent is not None:
-            number += f"e{int(exponent_sign + exponent)}"
-        return f"<{number}>"
-    return NUMBER.sub(canonical, text)
-
-
 def fixed_deliverables(cases_dir):
-    """The deliverables whose every case is marked fixed: their outputs owe nothing to the
-    runtime's own layouts, so they are compared exactly against any runtime."""
-    every = casefiles.load_cases(cases_dir)
+    """The deliverables whose output is the same under every runtime, as a hunt's plain run sees
+    it: every case of theirs that runs with pipes for its streams, read to the end, is marked fixed."""
+    every = [c for c in casefiles.load_cases(cases_dir)
+             if c.stdin_from == "pipe" and c.stdout_to in ("pipe", "stopped") and not c.terminal_streams
+             and c.stdout_closed_after is None]
     return {d for d in {c.deliverable for c in every}
             if all(c.fixed for c in every if c.deliverable == d)}
 
 
-def disagree(reference, yours, exact):
-    """Whether two outcomes of one input part ways. exact: every byte and the status count;
-    otherwise the outputs with numbers' layouts taken out, whether the run ended with status 0,
-    and whether it wrote to standard error."""
-    if reference.ending != yours.ending:
-        return True
-    if not reference.exited:
-        return reference.status != yours.status
-    if exact:
-        return (reference.stdout, reference.stderr, reference.status) != \
-            (yours.stdout, yours.stderr, yours.status)
-    return ((reference.status == 0) != (yours.status == 0) or bool(reference.stderr) != bool(yours.stderr)
-            or layout_free(reference.stdout) != layout_free(yours.stdout))
+def input_text(case):
+    return "\n".join([case.stdin, *case.args, *(content for _, content in case.files)])
+
+
+def shard_spec(text):
+    """K/N: the shard K of N, both counted from 1."""
+    try:
+        k, n = (int(part) for part in text.split("/"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not K/N") from None
+    if n < 1 or not 1 <= k <= n:
+        raise argparse.ArgumentTypeError(f"{text!r}: " + ("N must be at least 1" if n < 1 else "K must be 1 to N"))
+    return k, n
+
+
+class Tally:
+    """One deliverable's counts."""
+
+    def __init__(self):
+        self.tried = self.compared = self.differences = self.reductions = 0
+        self.unconfirmed = 0             # reduced differences that did not show when run once more
+        self.not_comparable = Counter()  # how the reference's run of the input alone ended
+        self.found = {}                  # fault key -> (case, outcomes)
+        self.signatures = set()          # both runtimes' outcomes of each found case
 
 
 class Hunt:
     """Runs targets' inputs under both runtimes and keeps count."""
 
-    def __init__(self, targets, bins, starter, exact, strict, seed):
+    def __init__(self, targets, bins, starter, strict, fixed, seed, shard=(1, 1), max_found=None):
         self.targets, self.bins, self.starter = targets, bins, starter
-        self.exact, self.strict = exact, strict
-        self.rngs = {t.deliverable: random.Random(f"{seed}:{t.deliverable}") for t in targets}
-        self.locks = {t.deliverable: threading.Lock() for t in targets}
-        self.tried = {t.deliverable: 0 for t in targets}
-        self.differences = {t.deliverable: 0 for t in targets}
-        self.found = {t.deliverable: {} for t in targets}  # key -> (case, outcomes)
-        self.reductions = {t.deliverable: 0 for t in targets}
-        self.count_lock = threading.Lock()
+        self.strict, self.fixed, self.seed = strict, fixed, seed
+        self.max_found = max_found
+        k, n = shard
+        # Round r of a deliverable's rounds of one kind has inputs of its own; shard K of N takes
+        # rounds K-1, K-1+N, ...
+        self.turns = [(t, kind) for t in targets for kind in t.kinds]
+        self.rounds = {turn: itertools.count(k - 1, n) for turn in self.turns}
+        self.tallies = {t.deliverable: Tally() for t in targets}
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
 
-    def run(self, target, inputs_):
-        case = target.case(inputs_)
+    def how(self, target, run, gone):
+        """How much of the run the two runtimes must agree on."""
+        if not self.strict:
+            return judge.EXACT
+        if gone:
+            return judge.READER_GONE_OUTPUT if target.deliverable in self.fixed else judge.READER_GONE
+        if target.plain is not None and not target.plain(run):
+            return judge.ENDING
+        return judge.EXACT if target.deliverable in self.fixed else judge.LAYOUT_FREE
+
+    def outcomes(self, target, run, gone=None):
+        case = target.case(run, gone)
         return [execute.run_case(case, b, b, self.starter) for b in self.bins]
 
-    def differs(self, target, inputs_):
-        reference, yours = self.run(target, inputs_)
-        return disagree(reference, yours, self.exact[target.deliverable])
+    def judged(self, target, run, gone=None):
+        """(reference, yours, whether they differ); differ is None where the reference's run did
+        not end by itself, so that nothing could be compared."""
+        reference, yours = self.outcomes(target, run, gone)
+        if not judge.ended_by_itself(reference, gone is not None):
+            return reference, yours, None
+        return reference, yours, judge.disagree(reference, yours, self.how(target, run, gone),
+                                                input_text(target.case(run)), target.messages)
 
-    def next_batch(self, target):
-        with self.locks[target.deliverable]:
-            rng = self.rngs[target.deliverable]
-            return [target.make(rng, self.strict) for _ in range(target.batch)]
+    def differs(self, target, run, gone=None):
+        return self.judged(target, run, gone)[2] is True
 
-    def one_round(self, target):
-        """A batch of inputs for the target, run under both runtimes; a disagreement is tracked
+    def round_inputs(self, target, kind=PLAIN):
+        """The round's random source and its inputs."""
+        with self.lock:
+            number = next(self.rounds[target, kind])
+        rng = random.Random(f"{self.seed}:{target.deliverable}:{'' if kind == PLAIN else kind + ':'}{number}")
+        return rng, target.make(rng, target.free_batch if kind == FREE else target.batch, kind == FREE)
+
+    def one_round(self, target, kind):
+        """A round of inputs for the target, run under both runtimes; a disagreement is tracked
         down to its inputs and reduced."""
-        batch = self.next_batch(target)
-        runs = [batch] if target.kind == "lines" else [[item] for item in batch]
-        for run_inputs in runs:
-            culprit = None
-            if target.kind == "lines":
-                if self.differs(target, run_inputs):
-                    culprit = reduce.ddmin(run_inputs, lambda part: self.differs(target, part))
-            elif self.differs(target, run_inputs[0]):
-                culprit = run_inputs[0]
-            with self.count_lock:
-                self.tried[target.deliverable] += len(run_inputs)
-                if culprit is not None:
-                    self.differences[target.deliverable] += 1
-                    if self.reductions[target.deliverable] >= REDUCTIONS:
-                        continue
-                    self.reductions[target.deliverable] += 1
-            if culprit is not None:
-                self.keep(target, self.reduced(target, culprit))
+        rng, batch = self.round_inputs(target, kind)
+        for run in [batch] if target.kind == "lines" else [[item] for item in batch]:
+            whole = self.settle(target, run)
+            if kind == GONE and whole is not None and whole.stdout:
+                self.leave_part_way(target, run, rng, len(whole.stdout))
 
-    def reduced(self, target, culprit):
-        still = lambda x: self.differs(target, x)
+    def leave_part_way(self, target, run, rng, length):
+        """The run again, with stdout's reader going away: after a count of bytes drawn from the
+        reference's whole output of `length`, at least a pipe's page short of its end so that the
+        program writes again after the close; or before the program starts. SIGPIPE is ignored in
+        half of them, so that the runtime meets the failed write itself."""
+        room = length - execute.PIPE_PAGE - 1
+        count = rng.randint(1, room) if room > execute.PIPE_PAGE and rng.random() < 0.75 else 0
+        self.settle(target, run, (count, rng.random() < 0.5))
+
+    def settle(self, target, run, gone=None):
+        """Compares one run; returns the reference's outcome where that ended by itself. A run that
+        does not end by itself under the reference (it floods, hangs, is killed or cannot start)
+        compares nothing: it is split until its parts end, and an input whose run alone does not
+        end is not comparable. The runs with the reader gone are of inputs counted already."""
+        reference, _, differ = self.judged(target, run, gone)
+        tally = self.tallies[target.deliverable]
+        if differ is None and len(run) > 1 and gone is None:
+            if not self.stop.is_set():
+                half = len(run) // 2
+                self.settle(target, run[:half])
+                self.settle(target, run[half:])
+            return None
+        with self.lock:
+            if gone is None:
+                tally.tried += len(run)
+                if differ is None:
+                    tally.not_comparable[reference.ending] += len(run)
+                else:
+                    tally.compared += len(run)
+            if not differ:
+                return reference if differ is not None else None
+            tally.differences += 1
+            if tally.reductions >= REDUCTIONS or self.stop.is_set():
+                return reference
+            tally.reductions += 1
+        if gone and gone[0] and self.differs(target, run, (0, gone[1])):
+            gone = (0, gone[1])  # the reader gone from the start: the same whatever the output
+        tries, until = itertools.count(), time.monotonic() + REDUCTION_SECONDS
+        still = lambda part: (next(tries) < REDUCTION_RUNS and time.monotonic() < until
+                              and self.differs(target, part, gone))
+        culprit = reduce.ddmin(run, still) if len(run) > 1 else run
+        self.keep(target, self.reduced(target, culprit, still), gone)
+        return reference
+
+    @staticmethod
+    def reduced(target, culprit, still):
         if target.kind == "lines":
             if target.deliverable == "evalix":
-                text = reduce.reduce_text("".join(l + "\n" for l in culprit), lambda t: still(t.split("\n")[:-1]))
-                return text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+                return lines_of(reduce.reduce_text("".join(l + "\n" for l in culprit), lambda t: still(lines_of(t))))
             return [reduce.reduce_line_words(l, lambda t: still([t.rstrip("\n")])).rstrip("\n")
                     for l in culprit] if len(culprit) == 1 else culprit
+        item = culprit[0]
         if target.kind == "args":
-            kept = reduce.ddmin(culprit, still) if len(culprit) > 1 else culprit
-            return [
-                "".join(reduce.ddmin(list(a), lambda cs, i=i: still(kept[:i] + ["".join(cs)] + kept[i + 1:])))
-                if len(a) > 1 else a for i, a in enumerate(kept)]
+            kept = reduce.ddmin(item, lambda v: still([v])) if len(item) > 1 else item
+            return [[
+                "".join(reduce.ddmin(list(a), lambda cs, i=i: still([kept[:i] + ["".join(cs)] + kept[i + 1:]])))
+                if len(a) > 1 else a for i, a in enumerate(kept)]]
         if target.kind == "file":
-            return reduce.reduce_text(culprit, still)
-        return reduce.simplify_numbers(culprit, still, numeric=lambda w: True)
+            return [reduce.reduce_text(item, lambda t: still([t]))]
+        return [reduce.simplify_numbers(item, lambda ws: still([ws]), numeric=lambda w: True)]
 
-    def keep(self, target, reduced_inputs):
-        case = target.case(reduced_inputs)
-        # One fault meets many values: reduced inputs that differ only in their numbers count once.
-        key = SHAPE.sub("N", json.dumps([case.args, case.stdin, case.files]))
-        outcomes = self.run(target, reduced_inputs)
-        with self.count_lock:
-            self.found[target.deliverable].setdefault(key, (case, outcomes))
-
-
-def case_name(case):
-    digest = hashlib.sha1(json.dumps([case.program, case.args, case.stdin, case.files]).encode("latin-1",
-                                                                                                "replace"))
-    return f"hunt-{digest.hexdigest()[:12]}"
-
-
-def case_entry(case, reference, fixed):
-    entry = {"name": case_name(case)}
-    if case.program != case.deliverable:
-        entry["program"] = case.program
-    entry.update({"args": list(case.args), "stdin": case.stdin, "files": dict(case.files),
-                  "stdout": reference.stdout, "stderr": reference.stderr, "status": reference.status,
-                  "fixed": fixed})
-    return entry
-
-
-def save(save_dir, deliverable, entries):
-    """Adds the cases to DIR/DELIVERABLE.json, keeping the cases it holds already."""
-    path = Path(save_dir) / f"{deliverable}.json"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    known = json.loads(path.read_text(encoding="utf-8"))["cases"] if path.exists() else []
-    names = {c["name"] for c in known}
-    known += [e for e in entries if e["name"] not in names]
-    files.write_atomically(path, json.dumps({"deliverable": deliverable, "cases": known}, indent=2) + "\n")
-    return path
+    def keep(self, target, reduced_run, gone):
+        """Keeps the reduced case, unless it does not differ when run once more (a difference of
+        the moment, such as a run slowed past its time limit) or it meets a fault found already:
+        its inputs differ only in their numbers, or both runtimes give the same outputs as for
+        another."""
+        case = target.case(reduced_run, gone)
+        *outcomes, differ = self.judged(target, reduced_run, gone)
+        key = saved.fault_key(case.deliverable, saved.inputs_of(case))
+        signature = tuple((o.ending, o.status, o.stdout, o.stderr) for o in outcomes)
+        tally = self.tallies[target.deliverable]
+        with self.lock:
+            if not differ:
+                tally.unconfirmed += 1
+                return
+            if key in tally.found or signature in tally.signatures:
+                return
+            tally.found[key] = (case, outcomes)
+            tally.signatures.add(signature)
+            if self.max_found and sum(len(t.found) for t in self.tallies.values()) >= self.max_found:
+                self.stop.set()
 
 
 def show_progress(hunt, out, final=False):
-    parts = [f"{t.deliverable} {hunt.tried[t.deliverable]}"
-             + (f" ({hunt.differences[t.deliverable]} differ)" if hunt.differences[t.deliverable] else "")
-             for t in hunt.targets]
-    line = "tried: " + ", ".join(parts)
+    tallies = hunt.tallies.items()
+    line = "tried: " + ", ".join(f"{d} {t.tried}" + (f" ({t.differences} differ)" if t.differences else "")
+                                 for d, t in tallies)
     if out.isatty():
         out.write("\r\x1b[K" + line + ("\n" if final else ""))
     elif not final:
@@ -233,16 +309,16 @@ def show_progress(hunt, out, final=False):
 
 
 def hunt_for(hunt, seconds, jobs, out):
-    """Rounds of every target in turn, on jobs workers, until the time is up."""
+    """Rounds of every target in turn, on jobs workers, until the time is up or enough is found."""
     deadline = time.monotonic() + seconds
-    turn = iter(range(sys.maxsize))
+    turn = itertools.count()
     turn_lock = threading.Lock()
 
     def worker():
-        while time.monotonic() < deadline:
+        while time.monotonic() < deadline and not hunt.stop.is_set():
             with turn_lock:
-                target = hunt.targets[next(turn) % len(hunt.targets)]
-            hunt.one_round(target)
+                target, kind = hunt.turns[next(turn) % len(hunt.turns)]
+            hunt.one_round(target, kind)
 
     every = PROGRESS_EVERY if out.isatty() else QUIET_PROGRESS_EVERY
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
@@ -261,6 +337,9 @@ def shown_case(case):
         lines += [f"  stdin:  {trace.quoted(l.encode('latin-1'))}" for l in case.stdin.splitlines()]
     for name, content in case.files:
         lines.append(f"  {name}: {trace.quoted(content.encode('latin-1'))}")
+    if case.stdout_closed_after is not None:
+        lines.append(f"  stdout: its reader goes away after {case.stdout_closed_after} bytes"
+                     + (", with SIGPIPE ignored" if case.ignored_signals else ""))
     return lines
 
 
@@ -275,7 +354,7 @@ def shown_outcome(label, outcome):
 
 def explanations(found, args, starter, labels):
     """--explain's first call that differs, for each reduced case, from the traced builds."""
-    cases = [case for cases_ in found.values() for case, _ in cases_.values()]
+    cases = [case for case, _ in found]
     if not cases:
         return {}
     runtimes = (args.against, args.runtime)
@@ -288,27 +367,56 @@ def explanations(found, args, starter, labels):
     return {id(c): explain.explain(c, bins, labels, starter) for c in cases}
 
 
+def not_comparable_note(deliverable, tally):
+    endings = ", ".join(f"{n} {ending}" for ending, n in tally.not_comparable.most_common())
+    share = tally.compared / tally.tried if tally.tried else 0.0
+    if not tally.compared:
+        return f"{deliverable}: nothing compared" + (f": alone, each input's run {endings} under the reference"
+                                                      if endings else ": no input tried")
+    return (f"{deliverable}: only {100 * share:.1f}% of the inputs compared; alone, the rest's runs "
+            f"{endings} under the reference")
+
+
 def report(hunt, args, starter, labels, out):
-    names = {}
-    for deliverable, found in hunt.found.items():
-        entries = [case_entry(case, outcomes[0], hunt.exact[deliverable]) for case, outcomes in found.values()]
-        for (case, _), entry in zip(found.values(), entries):
-            names[id(case)] = entry["name"]
-        if entries and args.save:
-            out.write(f"saved {len(entries)} case{'s' if len(entries) != 1 else ''} in "
-                      f"{shown(save(args.save, deliverable, entries))}\n")
-    explained = explanations(hunt.found, args, starter, labels)
-    for deliverable, found in hunt.found.items():
-        for case, (reference, yours) in found.values():
-            out.write(f"\nDIFFERS {deliverable}/{names[id(case)]}\n")
-            out.write("\n".join(shown_case(case) + shown_outcome(labels[0], reference)
-                                + shown_outcome(labels[1], yours)) + "\n")
-            out.write("  explanation: the first call into the runtime that differs\n")
-            out.write("".join(f"    {line}\n" for line in explained[id(case)]))
-    out.write(f"\n{'deliverable':<12} {'inputs':>9} {'differences':>12} {'distinct cases':>15}\n")
-    for t in hunt.targets:
-        d = t.deliverable
-        out.write(f"{d:<12} {hunt.tried[d]:>9} {hunt.differences[d]:>12} {len(hunt.found[d]):>15}\n")
+    """The reduced cases, saved and shown, and the table; returns what the table does."""
+    found = [(d, case, outcomes) for d, t in hunt.tallies.items() for case, outcomes in t.found.values()]
+    entries = {}
+    for d, case, outcomes in found:
+        entries.setdefault(d, []).append(saved.case_entry(case, outcomes[0], d in hunt.fixed))
+    if args.save:
+        for d, listed in entries.items():
+            path, added = saved.save(args.save, d, listed)
+            out.write(f"saved {added} case{'s' if added != 1 else ''} in {shown(path)}"
+                      + (f" ({len(listed) - added} met a fault it holds)" if added < len(listed) else "") + "\n")
+    explained = explanations([(case, outcomes) for _, case, outcomes in found], args, starter, labels)
+    for d, case, (reference, yours) in found:
+        out.write(f"\nDIFFERS {d}/{saved.case_name(case)}\n")
+        out.write("\n".join(shown_case(case) + shown_outcome(labels[0], reference)
+                            + shown_outcome(labels[1], yours)) + "\n")
+        out.write("  explanation: the first call into the runtime that differs\n")
+        out.write("".join(f"    {line}\n" for line in explained[id(case)]))
+    return table(hunt, out)
+
+
+def table(hunt, out):
+    """The counts of each deliverable, and what they leave out; returns whether every
+    deliverable compared something (or was left untried by a hunt stopped as asked)."""
+    out.write(f"\n{'deliverable':<12} {'inputs':>9} {'compared':>9} {'not comparable':>15} "
+              f"{'differences':>12} {'distinct cases':>15}\n")
+    for d, t in hunt.tallies.items():
+        out.write(f"{d:<12} {t.tried:>9} {t.compared:>9} {sum(t.not_comparable.values()):>15} "
+                  f"{t.differences:>12} {len(t.found):>15}\n")
+    # A hunt stopped once it had found enough leaves some deliverables untried, as asked.
+    stopped = hunt.stop.is_set()
+    notes = [not_comparable_note(d, t) for d, t in hunt.tallies.items()
+             if (t.tried or not stopped) and (not t.tried or t.compared < ENOUGH_COMPARED * t.tried)]
+    out.write("".join(f"{note}\n" for note in notes))
+    out.write("".join(f"{d}: {t.unconfirmed} reduced difference{'s' if t.unconfirmed != 1 else ''} did not "
+                      "show when run once more, and went unsaved\n" for d, t in hunt.tallies.items() if t.unconfirmed))
+    if stopped:
+        out.write(f"stopped once {hunt.max_found} distinct case{'s' if hunt.max_found != 1 else ''} "
+                  "had been found\n")
+    return all(t.compared or (stopped and not t.tried) for t in hunt.tallies.values())
 
 
 def parse_args(argv):
@@ -316,17 +424,27 @@ def parse_args(argv):
         prog="./regress hunt", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Run random inputs, biased to the edges, under two kel runtimes; reduce each "
                     "disagreement to a small case.")
-    p.add_argument("--runtime", metavar="NEW", required=True,
-                   help="the runtime archive under test, e.g. --runtime ~/kel/libkel.a")
+    p.add_argument("--runtime", metavar="NEW",
+                   help="the runtime archive under test (required to hunt), e.g. --runtime ~/kel/libkel.a")
     p.add_argument("--against", metavar="OLD",
                    help="compare with this runtime archive, where every difference counts (default: the "
                         "bundled runtime, where only what the programs fix themselves counts)")
     p.add_argument("--seconds", type=float, default=60, help="how long to hunt (default 60), e.g. --seconds 120")
     p.add_argument("--seed", type=int, default=1, help="the inputs' seed (default 1), e.g. --seed 7")
+    p.add_argument("--shard", metavar="K/N", type=shard_spec, default=(1, 1),
+                   help="hunt only the K-th of N shares of the rounds, which no other shard tries "
+                        "(with the same --seed), e.g. --shard 2/4")
+    p.add_argument("--max-differences", metavar="N", type=int,
+                   help="stop once N distinct cases have been found, e.g. --max-differences 3")
+    p.add_argument("--stop-at-first", dest="max_differences", action="store_const", const=1,
+                   help="stop at the first distinct case (--max-differences 1)")
     p.add_argument("--only", metavar="DELIVERABLE", action="append", default=[],
                    help="hunt only in this deliverable (or runtime: the number entry points called "
                         "straight); may be repeated, e.g. --only evalix")
     p.add_argument("--save", metavar="DIR", help="save the reduced cases as case files in DIR, e.g. --save hunted")
+    p.add_argument("--merge", metavar="DIR", nargs="+",
+                   help="instead of hunting, add the cases saved in these directories (by shards) to "
+                        "--save's, one case for each fault, e.g. --save hunted --merge shard1 shard2")
     p.add_argument("-j", "--jobs", type=int, default=len(os.sched_getaffinity(0)),
                    help="runs at once (default: all cores)")
     p.add_argument("--build", default=str(build.DEFAULT_BUILD), help="the build directory (default: build)")
@@ -334,27 +452,42 @@ def parse_args(argv):
                    help="the case files that say which deliverables are fixed (default: suite/cases)")
     p.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
     launcher.add_option(p)
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.merge and not args.save:
+        p.error("--merge needs --save DIR, the directory to merge into")
+    if not args.merge and not args.runtime:
+        p.error("the following arguments are required: --runtime")
+    if args.max_differences is not None and args.max_differences < 1:
+        p.error("--max-differences must be at least 1")
+    return args
+
+
+def merge(args, out):
+    try:
+        for path, added in saved.merge(args.save, args.merge):
+            out.write(f"{shown(path)}: {added} case{'s' if added != 1 else ''} added\n")
+    except casefiles.CaseFileError as error:
+        return command.refuse("regress hunt", str(error))
+    return command.PASSED
 
 
 def main(argv, out=sys.stdout):
     args = parse_args(argv)
+    unwritable = files.output_dir_problem(args.save) if args.save else None
+    if unwritable:
+        return command.refuse("regress hunt", f"cannot write {unwritable}")
+    if args.merge:
+        return merge(args, out)
     known = {t.deliverable for t in TARGETS}
     unknown = [d for d in args.only if d not in known]
     if unknown:
-        print(f"regress hunt: no deliverable {', '.join(unknown)} takes inputs (known: {', '.join(sorted(known))})",
-              file=sys.stderr)
-        return SETUP_ERROR
-    unwritable = files.output_dir_problem(args.save) if args.save else None
-    if unwritable:
-        print(f"regress hunt: cannot write {unwritable}", file=sys.stderr)
-        return SETUP_ERROR
+        return command.refuse("regress hunt", f"no deliverable {', '.join(unknown)} takes inputs "
+                                              f"(known: {', '.join(sorted(known))})")
     try:
         starter = launcher.choose(args.emulator)
         fixed = fixed_deliverables(args.cases)
     except (launcher.LaunchError, casefiles.CaseFileError) as error:
-        print(f"regress hunt: {error}", file=sys.stderr)
-        return SETUP_ERROR
+        return command.refuse("regress hunt", str(error))
     for archive in filter(None, (args.runtime, args.against)):
         trouble = runtime_check.refusal(archive)
         if trouble:
@@ -369,27 +502,30 @@ def main(argv, out=sys.stdout):
                 build.ensure_built(d, r, quiet=True, emulator=starter.emulator,
                                    targets=sorted({t.program for t in targets}))
     except build.BuildFailed as error:
-        print(f"regress hunt: build failed: {error}", file=sys.stderr)
-        return SETUP_ERROR
+        return command.refuse("regress hunt", f"build failed: {error}")
     missing = [str(d / "bin" / t.program) for d in dirs for t in targets if not (d / "bin" / t.program).exists()]
     if missing:
-        print(f"regress hunt: not built: {', '.join(missing)}", file=sys.stderr)
-        return SETUP_ERROR
+        return command.refuse("regress hunt", f"not built: {', '.join(missing)}")
     strict = args.against is None
-    exact = {t.deliverable: not strict or t.deliverable in fixed for t in targets}
     labels = ("bundled" if strict else "reference", "yours")
     reference = shown(args.against) if args.against else "the bundled kelrt"
-    out.write(f"hunting for {args.seconds:g} s with seed {args.seed}: {shown(args.runtime)} against "
-              f"{reference}; programs run {starter.describe()}\n")
+    k, n = args.shard
+    out.write(f"hunting for {args.seconds:g} s with seed {args.seed}"
+              + (f", shard {k} of {n}" if n > 1 else "")
+              + f": {shown(args.runtime)} against {reference}; programs run {starter.describe()}\n")
     if strict:
-        whole = ", ".join(sorted(d for d in exact if exact[d]))
+        whole = ", ".join(sorted(t.deliverable for t in targets if t.deliverable in fixed))
         out.write("against the bundled runtime only what the programs fix counts: "
                   + (f"every byte for {whole}; elsewhere " if whole else "")
-                  + "the output with each number's layout taken out\n")
-    hunt = Hunt(targets, [d / "bin" for d in dirs], starter, exact, strict, args.seed)
+                  + "the output with each number's layout taken out; for inputs whose reading is the "
+                    "runtime's own, how the run ends; of a report, what it quotes\n")
+    hunt = Hunt(targets, [d / "bin" for d in dirs], starter, strict, fixed, args.seed, args.shard,
+                args.max_differences)
     hunt_for(hunt, args.seconds, args.jobs, out)
-    report(hunt, args, starter, labels, out)
-    return 1 if any(hunt.differences.values()) else 0
+    if not report(hunt, args, starter, labels, out):
+        print("regress hunt: some deliverable compared nothing (see the table)", file=sys.stderr)
+        return SETUP_ERROR
+    return 1 if any(t.differences for t in hunt.tallies.values()) else 0
 
 
 if __name__ == "__main__":

@@ -1,10 +1,9 @@
 """Each case's time limit: a few times its longest recorded passing run, and a floor besides."""
 
-import fcntl
 import json
 from pathlib import Path
 
-from .files import write_atomically
+from .files import held, write_atomically
 
 FILE_NAME = "case-seconds.json"
 # A case is given FLOOR seconds (a program's start alone can take some hundredths under load)
@@ -42,8 +41,7 @@ class Limits:
         """Keeps the run times of the cases that passed, and writes them all out with what another
         run has recorded meanwhile (two runs at once, as ctest -j gives, each keep theirs)."""
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.path.with_name(FILE_NAME + ".lock"), "a") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+        with held(self.path.with_name(FILE_NAME + ".lock")):
             passed = [(v.case.id, round(v.outcome.seconds / self.slowdown, 4))
                       for v in verdicts if v.passed and v.outcome.exited]
             for case_id, seconds in [*self._read().items(), *passed]:

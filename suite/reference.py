@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import runtime_check
-from .files import sha256, write_atomically
+from .files import sha256, write_if_changed
 
 SUBDIR = "runtime"
 ARCHIVE = "libkel.a"
@@ -22,7 +22,8 @@ class Reference:
 
 def keep(set_dir, archive):
     """Records in SET/runtime/ the runtime that blessed the set: a copy of its archive and its
-    SHA-256 and origin, or that it was the bundled runtime (archive None)."""
+    SHA-256 and origin, or that it was the bundled runtime (archive None). What is recorded
+    already is left alone, so that blessing the same runtime again writes nothing."""
     where = Path(set_dir) / SUBDIR
     where.mkdir(parents=True, exist_ok=True)
     copy = where / ARCHIVE
@@ -30,10 +31,9 @@ def keep(set_dir, archive):
         record = {"bundled": True}
         copy.unlink(missing_ok=True)
     else:
-        write_atomically(copy, Path(archive).read_bytes())
+        write_if_changed(copy, Path(archive).read_bytes())
         record = {"sha256": sha256(copy), "origin": str(Path(archive).resolve())}
-    text = json.dumps(record, indent=2) + "\n"
-    write_atomically(where / RECORD, text)
+    write_if_changed(where / RECORD, json.dumps(record, indent=2) + "\n")
 
 
 def _instead(set_dir, why):

@@ -6,6 +6,7 @@ import os
 import shlex
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 
 from . import build
@@ -18,6 +19,7 @@ from . import files
 from . import launcher
 from . import limits
 from . import reference
+from . import repro
 from . import runtime_check
 from .command import SETUP_ERROR
 from .expectations import Expectations
@@ -45,7 +47,7 @@ commands of ./regress besides running the cases:
                         build the fuzz targets (fuzz/), run each for SECONDS (default 600)
                         and print its executions, coverage and findings
   ./regress hunt --runtime NEW [--against OLD] [--seconds N] [--seed S]
-                [--only DELIVERABLE] [--save DIR]
+                [--only DELIVERABLE] [--save DIR] [--stop-at-first] [--shard K/N]
                         random inputs, biased to the edges, under NEW and OLD (default:
                         the bundled runtime); each difference reduced to a small case,
                         saved in DIR for --cases; ./regress hunt --help for more
@@ -57,6 +59,11 @@ examples:
   ./regress                                  build and run every case
   ./regress --only 'evalix/*' -j 1 -v        one deliverable, one at a time, in full
   ./regress --failed                         the cases that failed in the last run
+  ./regress --only evalix/power-rounding --keep /tmp/kept
+                                             keep the case to run by hand:
+                                             /tmp/kept/evalix/power-rounding/run (--gdb: under gdb)
+  ./regress --only evalix/power-rounding --repeat 50
+                                             a case that looks flaky: how many of 50 runs fail
   ./regress --sanitize                       every case with AddressSanitizer and UBSan builds
   ./regress --valgrind -q                    every case under valgrind's memcheck
   ./regress --runtime ~/kel/libkel.a         the suite against another runtime
@@ -95,6 +102,17 @@ def parse_args(argv):
     p.add_argument("--max-failures", metavar="N", type=int,
                    help="stop after N cases have failed: the cases not yet started are not run, "
                         "and the report says how many, e.g. --max-failures 5")
+    p.add_argument("--keep", metavar="DIR",
+                   help="keep each selected case in DIR/DELIVERABLE/NAME: its files, input and expected "
+                        "outputs, and a script, run, that runs it by hand as the suite does (run --gdb "
+                        "under gdb), e.g. --only evalix/power-rounding --keep /tmp/kept")
+    again = p.add_mutually_exclusive_group()
+    again.add_argument("--repeat", metavar="N", type=int,
+                       help="run each case N times, for one that looks flaky: it fails when any run "
+                            "fails, and the report says how many did, e.g. --only evalix/power-rounding --repeat 20")
+    again.add_argument("--repeat-until-fail", metavar="N", type=int,
+                       help="run each case up to N times, stopping at its first failing run, "
+                            "e.g. --repeat-until-fail 100")
     p.add_argument("--junit", metavar="FILE",
                    help="also write the results as JUnit XML, e.g. --junit build/suite.xml")
     p.add_argument("--runtime", metavar="PATH",
@@ -146,6 +164,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.jobs < 1:
         p.error("-j needs at least 1")
+    if (args.repeat or args.repeat_until_fail or 1) < 1:
+        p.error("--repeat and --repeat-until-fail need at least 1")
     if args.max_failures is not None and args.max_failures < 1:
         p.error("--max-failures needs at least 1")
     if args.sanitize and args.valgrind:
@@ -154,6 +174,8 @@ def parse_args(argv):
         p.error("--explain needs --runtime, the runtime whose failures to explain")
     if args.against and not args.explain:
         p.error("--against goes with --explain")
+    if args.keep and (args.valgrind or args.coverage):
+        p.error("--keep keeps the cases as the plain run starts them: it takes no --valgrind or --coverage")
     if args.coverage and (args.explain or args.bless or args.expect):
         p.error("--coverage runs the cases only to see their calls: it takes no --explain, --bless or --expect")
     args.preset = "sanitize" if args.sanitize else "default"
@@ -162,10 +184,11 @@ def parse_args(argv):
     return args
 
 
-def output_problems(args):
+def output_problems(args, chosen):
     """What stands in the way of the files the run is to write, found before any case runs."""
     problems = [files.output_file_problem(args.junit) if args.junit else None,
-                files.output_dir_problem(args.bless) if args.bless else None]
+                files.output_dir_problem(args.bless) if args.bless else None,
+                args.keep and (files.output_dir_problem(args.keep) or repro.keep_problem(args.keep, chosen))]
     return [f"regress: cannot write {problem}" for problem in problems if problem]
 
 
@@ -184,7 +207,24 @@ def rerun_command(args):
     if Path(args.build).resolve() != default_build:
         words += ["--build", args.build]
     words += [f"--{flag}" for flag in ("sanitize", "valgrind", "explain") if getattr(args, flag)]
-    return lambda case: shlex.join(words + ["--only", case.id, "-v"])
+    for option in ("repeat", "repeat_until_fail"):
+        if getattr(args, option):
+            words += [f"--{option.replace('_', '-')}", str(getattr(args, option))]
+    return lambda case, *more: shlex.join(words + ["--only", case.id, *more, "-v"])
+
+
+def run_repeatedly(case, bin_dir, args, expectations, starter, limit):
+    """The case's verdict over --repeat runs (or up to --repeat-until-fail runs, stopping at the
+    first that fails): the first failing run's, or the last run's, with how many failed."""
+    runs = args.repeat or args.repeat_until_fail or 1
+    verdicts = []
+    for _ in range(runs):
+        outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=limit)
+        verdicts.append(expectations.judge(case, outcome))
+        if args.repeat_until_fail and not verdicts[-1].passed:
+            break
+    failed = [v for v in verdicts if not v.passed]
+    return replace(failed[0] if failed else verdicts[-1], runs=len(verdicts), failed_runs=len(failed))
 
 
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
@@ -194,15 +234,14 @@ def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
     verdicts = {}
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(execute.run_case, c, bin_dir, shown(bin_dir), starter, args.valgrind,
-                               limit=case_limits.for_case(c)): c
+        futures = {pool.submit(run_repeatedly, c, bin_dir, args, expectations, starter, case_limits.for_case(c)): c
                    for c in chosen}
         try:
             for future in concurrent.futures.as_completed(futures):
                 if future.cancelled():
                     continue
                 case = futures[future]
-                verdicts[case.id] = expectations.judge(case, future.result())
+                verdicts[case.id] = future.result()
                 report.progress(len(verdicts), total, verdicts[case.id])
                 failed += not verdicts[case.id].passed
                 if failed == args.max_failures:
@@ -244,7 +283,7 @@ def main(argv):
         for case in chosen:
             print(case.id)
         return 0
-    problems = output_problems(args)
+    problems = output_problems(args, chosen)
     if problems:
         print("\n".join(problems), file=sys.stderr)
         return SETUP_ERROR
@@ -291,10 +330,26 @@ def main(argv):
                f"from {shown(args.cases)}, "
                f"programs from {shown(bin_dir)}")
     report.say(f"runtime: {runtime}; expected output: {expectations.describe()}")
-    report.say(f"programs run {starter.describe()}\n")
+    report.say(f"programs run {starter.describe()}")
+    try:
+        if args.expect:
+            for line in expectations.survey(all_cases).lines(shown(args.expect)):
+                report.say(line)
+    except casefiles.CaseFileError as error:
+        print(f"regress: {error}", file=sys.stderr)
+        return SETUP_ERROR
+    report.say()
     started = time.monotonic()
     # Times are kept with the bundled build, so that another runtime's hangs are cut short too.
     case_limits = limits.Limits(args.build, starter.time_limit(1))
+    rerun = rerun_command(args)
+    kept = {case.id: repro.keep(case, expectations.kept(case), args.keep, starter, bin_dir,
+                                case_limits.for_case(case), rerun(case, "--keep", args.keep))
+            for case in chosen} if args.keep else {}
+    if kept:
+        report.say(f"kept {len(kept)} case{'s' if len(kept) != 1 else ''} to run by hand: "
+                   + (shown(next(iter(kept.values()))) if len(kept) == 1 else f"{shown(args.keep)}/DELIVERABLE/NAME/run")
+                   + "\n")
     try:
         verdicts = run_all(chosen, bin_dir, args, report, expectations, starter, case_limits)
         if not args.valgrind:
@@ -307,15 +362,14 @@ def main(argv):
         return SETUP_ERROR
     if args.explain:
         explain.explain_failures(verdicts, args, starter, args.jobs)
-    rerun = rerun_command(args)
-    report.failures(verdicts, rerun)
+    report.failures(verdicts, rerun, kept)
     report.summary(verdicts, time.monotonic() - started, args.jobs)
+    stopped = f"stopped after {args.max_failures} failed (--max-failures)"
     if len(verdicts) < len(chosen):
-        report.say(f"{len(chosen) - len(verdicts)} cases not run: stopped after "
-                   f"{args.max_failures} failed (--max-failures)", QUIET)
+        report.say(f"{len(chosen) - len(verdicts)} cases not run: {stopped}", QUIET)
     record_failed(build_dir, verdicts)
     if args.junit:
-        write_junit(args.junit, verdicts, rerun, {
+        write_junit(args.junit, chosen, verdicts, rerun, not_run=stopped, properties={
             "programs run": starter.describe(), "runtime": runtime_path, "runtime sha256": runtime_sha,
             "expected output": shown(expectations.set_dir) if expectations.set_dir else "the case files"})
     return 0 if all(v.passed for v in verdicts) else 1

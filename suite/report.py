@@ -2,12 +2,15 @@
 
 import os
 import shlex
+import signal
 
-from .compare import WORDS, unified_diff
+from . import trace
+from .compare import CHANGED, CHANGED_SINCE_BLESSED, WORDS, unified_diff
+from .files import shown
 
 DIFF_LINES = 80
 RED, GREEN, YELLOW, CYAN = "31", "32", "33", "36"
-COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
+COLOURS = {"ok": GREEN, "blessed": GREEN, "XFAIL": YELLOW, CHANGED: YELLOW, "XPASS": RED, "-": RED, "+": GREEN, "@": CYAN,
            **{word: RED for word in WORDS.values()}}
 # What kind of fault a failure is, and what to do next, by the case's fixed mark.
 FIXED = "fixed: a conformance fault in any runtime, to fix there"
@@ -30,18 +33,45 @@ def command_line(case):
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
 
 
+def inputs(case):
+    """What the program was given besides its arguments, a line each, long texts cut."""
+    def shown(text):
+        return trace.quoted(text.encode("latin-1"))
+    lines = [f"stdin: {shown(case.stdin)}"] if case.stdin else []
+    lines += [f"stdin piece {i}: {shown(piece)}" for i, piece in enumerate(case.stdin_chunks, 1)]
+    lines += [f"typed {i}: {shown(line)}" for i, line in enumerate(case.terminal or (), 1)]
+    lines += [f"file {name}: {shown(content)}" for name, content in case.files]
+    ways = [{"directory": "stdin: a directory", "closed": "stdin: closed"}.get(case.stdin_from),
+            {"full": "stdout: /dev/full", "closed": "stdout: closed",
+             "stopped": "stdout: a pipe, stopped while a write blocks"}.get(case.stdout_to),
+            case.terminal_streams and f"on a terminal: {', '.join(case.terminal_streams)}",
+            case.stdout_closed_after is not None
+            and f"stdout: a pipe whose reader goes away after {case.stdout_closed_after} bytes",
+            case.ignored_signals and "ignoring " + ", ".join(signal.Signals(n).name for n in case.ignored_signals)]
+    return lines + [way for way in ways if way]
+
+
+def repeated(verdict):
+    return f"{verdict.failed_runs} of {verdict.runs} runs failed"
+
+
 def diff_lines(diff, paint):
     """A diff's lines as shown, indented; a line that ends without a newline carries diff's
     marker, which becomes a line of its own."""
     return ["    " + paint(part, part[:1]) for line in diff for part in line.split("\n")]
 
 
-def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text):
-    """Everything a reader needs about one failed case, as lines of text."""
-    kind = FIXED if verdict.case.fixed else LAYOUT
+def failure_text(verdict, rerun, context=3, limit=DIFF_LINES, paint=lambda text, key: text, kept=None):
+    """Everything a reader needs about one failed case, as lines of text; kept: the script that
+    runs it by hand, when it was kept."""
+    kind = CHANGED_SINCE_BLESSED if verdict.changed_since_blessed else FIXED if verdict.case.fixed else LAYOUT
     lines = [f"{paint(verdict.word, verdict.word)} {verdict.case.id}  (expected output: {verdict.against})  {kind}",
-             f"  rerun:  {rerun}",
-             f"  ran:    {command_line(verdict.case)}"]
+             f"  rerun:  {rerun}"]
+    if verdict.runs > 1:
+        lines.append(f"  runs:   {repeated(verdict)}; what follows is the first that failed")
+    if kept:
+        lines.append(f"  by hand: {kept}  (under gdb: {kept} --gdb)")
+    lines.append(f"  ran:    {command_line(verdict.case)}")
     lines += [f"  {problem}" for problem in verdict.problems]
     for stream, expected, actual in verdict.diffs:
         diff = unified_diff(stream, expected, actual, context)
@@ -74,18 +104,25 @@ class Report:
         reason = f" ({verdict.problems[0]})" if verdict.problems else ""
         if verdict.missed:
             reason = f" ({verdict.known_failure}: {verdict.missed[0]})"
+        if verdict.runs > 1:
+            reason = f" ({repeated(verdict)}{'; ' + reason[2:-1] if reason else ''})"
         self.say(f"[{done}/{total}] {verdict.case.id} ... {word}{reason}")
         self.say(f"    ran {command_line(verdict.case)} in {verdict.outcome.seconds:.3f} s; "
                  f"{verdict.outcome.detail}", VERBOSE)
+        for line in inputs(verdict.case):
+            self.say(f"      {line}", VERBOSE)
 
-    def failures(self, verdicts, rerun):
+    def failures(self, verdicts, rerun, kept):
+        """Each failure in full; kept: case id -> the script that runs it by hand."""
         failed = [v for v in verdicts if not v.passed]
         if failed:
             self.say(f"\n{len(failed)} failed:", QUIET)
         verbose = self.level >= VERBOSE
         for verdict in failed:
+            by_hand = kept.get(verdict.case.id)
             self.say("\n" + failure_text(verdict, rerun(verdict.case), None if verbose else 3,
-                                         None if verbose else DIFF_LINES, self.paint), QUIET)
+                                         None if verbose else DIFF_LINES, self.paint,
+                                         by_hand and shown(by_hand)), QUIET)
 
     def summary(self, verdicts, wall_seconds, jobs):
         rows = {}
@@ -102,22 +139,33 @@ class Report:
         self.say(f"(time: each case's own run time, added up; wall clock {wall_seconds:.2f} s "
                  f"with {jobs} job{'s' if jobs != 1 else ''})")
         known = sum(1 for v in verdicts if v.passed and v.known_failure)
+        changed = sum(1 for v in verdicts if v.changed_since_blessed)
         self.say(f"{total[1]} passed, {total[2]} failed"
-                 + (f" ({known} of the passed known failures, XFAIL)" if known else ""), QUIET)
+                 + (f" ({known} of the passed known failures, XFAIL)" if known else "")
+                 + (f" ({changed} of the failed changed since blessed, {CHANGED}: re-bless or drop)"
+                    if changed else ""), QUIET)
 
     def blessings(self, blessings, set_dir):
         """What --bless changed in the set: counts, and a diff of each changed entry."""
         count = {kind: sum(len(getattr(b, kind)) for b in blessings)
-                 for kind in ("new", "changed", "unchanged", "dropped")}
+                 for kind in ("new", "changed", "unchanged", "dropped", "matching")}
+        held = sum(b.held for b in blessings)
         rewritten = [b.path.name for b in blessings if b.rewritten]
-        self.say(f"\nblessed into {set_dir}: {count['new']} new, {count['changed']} changed, "
-                 f"{count['unchanged']} unchanged, {count['dropped']} dropped; "
+        gone = [f"{b.path.stem}/{name}" for b in blessings for name in b.dropped]
+        self.say(f"\nblessed into {set_dir}: {held} entr{'y differs' if held == 1 else 'ies differ'} from the case files "
+                 f"({count['new']} new, {count['changed']} changed, {count['unchanged']} unchanged); "
+                 f"dropped {count['matching']} that the case files now give and {count['dropped']} of cases "
+                 "that no longer exist" + (f" ({', '.join(gone)})" if gone else "") + "; "
                  + (f"rewrote {', '.join(rewritten)}" if rewritten else "no file rewritten"), QUIET)
         for blessing in blessings:
             for name, old, new in blessing.changed:
                 self.say(f"\nchanged {blessing.path.stem}/{name}:", QUIET)
-                if old.status != new.status:
-                    self.say(f"    status: {old.status} -> {new.status}", QUIET)
+                if not old.fingerprint:
+                    self.say("    its case's fingerprint added (it was blessed before entries kept one)", QUIET)
+                elif old.fingerprint != new.fingerprint:
+                    self.say("    its case changed since it was blessed", QUIET)
+                if (old.status, old.signal) != (new.status, new.signal):
+                    self.say(f"    status: {old.signal or old.status} -> {new.signal or new.status}", QUIET)
                 for stream in ("stdout", "stderr"):
                     diff = unified_diff(stream, getattr(old, stream), getattr(new, stream),
                                         sides=("blessed", "new"))

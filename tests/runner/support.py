@@ -37,7 +37,8 @@ class ScratchSuite(unittest.TestCase):
         subprocess.run(["gcc", "-m32", "-o", str(self.bin / name), str(source_file)], check=True)
 
     def case_file(self, deliverable, *cases):
-        entries = [{"stdout": "", "stderr": "", "status": 0, **case} for case in cases]
+        entries = [{"stdout": "", "stderr": "", **({} if "signal" in case else {"status": 0}), **case}
+                   for case in cases]
         text = json.dumps({"deliverable": deliverable, "cases": entries})
         (self.cases / f"{deliverable}.json").write_text(text)
 

@@ -26,7 +26,13 @@ class CaseFiles(ScratchSuite):
             ([{**base, "stdot": "x"}], "case 1: unknown field stdot"),
             ([{**base, "name": "two words"}], "name 'two words' must be letters"),
             ([base, base], "case names used twice: one"),
-            ([{k: v for k, v in base.items() if k != "status"}], "missing field 'status'"),
+            ([{k: v for k, v in base.items() if k != "status"}], "give one of status"),
+            ([{**base, "signal": "SIGPIPE"}], "give one of status"),
+            ([{"name": "one", "stdout": "", "stderr": "", "signal": "SIGPIPED"}],
+             "'SIGPIPED' is not a signal's name"),
+            ([{**base, "ignored_signals": ["SIGKILL"]}], "signals that can be ignored"),
+            ([{**base, "stdout_closed_after": 1, "stdout": "ab"}], "longer than the 1 bytes read"),
+            ([{**base, "stdout_closed_after": 1, "stdout_to": "full"}], "no stdout_to"),
             ([{**base, "status": True}], "field 'status' has the wrong type"),
             ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
             ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
@@ -113,6 +119,105 @@ class Failed(ScratchSuite):
         status, _, err = self.regress("--failed")
         self.assertEqual(status, 2)
         self.assertIn("--failed: no case failed in the last run", err)
+
+
+class TextForms(ScratchSuite):
+    """Texts written as repeats or in files beside the case file read as the texts they stand for,
+    and what the suite writes reads back whole."""
+
+    def load(self, **fields):
+        text = json.dumps({"deliverable": "prog", "cases": [{"name": "one", "stdout": "", "stderr": "",
+                                                              "status": 0, **fields}]})
+        (self.cases / "prog.json").write_text(text)
+        return cases.load_cases(self.cases)[0]
+
+    def test_each_form_in_each_place_a_text_goes(self):
+        (self.cases / "prog").mkdir()
+        (self.cases / "prog" / "one.stdout").write_bytes(b"from a file \xff\n")
+        case = self.load(stdout={"file": "prog/one.stdout"},
+                         stdin=["1\n", {"repeat": "(", "times": 3}, "\n"],
+                         args=[{"repeat": "ab", "times": 2}], files={"data": [{"file": "prog/one.stdout"}, "!"]},
+                         stderr=[{"repeat": "e", "times": 2}])
+        self.assertEqual((case.expected.stdout, case.stdin, case.args, case.files, case.expected.stderr),
+                         ("from a file \u00ff\n", "1\n(((\n", ("abab",), (("data", "from a file \u00ff\n!"),), "ee"))
+        self.assertEqual(self.load(terminal=[{"repeat": "x", "times": 2}, "\n"]).terminal, ("xx", "\n"))
+        self.assertEqual(self.load(stdin_chunks=["a", {"repeat": "b", "times": 3}]).stdin_chunks, ("a", "bbb"))
+
+    def test_forms_that_cannot_be_meant_are_refused_with_their_place(self):
+        (self.dir / "outside").write_text("secret")
+        for fields, message in [
+                ({"stdout": {"repeat": "", "times": 3}}, "stdout: a repeat is a string that is not empty"),
+                ({"stdout": {"repeat": "x", "times": 0}}, "a repeat is a string"),
+                ({"stdout": {"repeat": "x", "times": True}}, "a repeat is a string"),
+                ({"stdout": {"repeat": "x", "times": 1 << 40}}, "no text may pass"),
+                ({"stdout": [{"repeat": "x" * 1024, "times": 1 << 15}] * 3}, "no text may pass"),
+                ({"stdout": {"repeat": "x", "times": 2, "more": 1}}, "a text must be a string"),
+                ({"stdout": [["nested"]]}, "not lists"),
+                ({"stdout": 5}, "field 'stdout' has the wrong type"),
+                ({"args": [7]}, "args: a text must be a string"),
+                ({"stdin": {"file": "../outside"}}, "stdin: text file '../outside' must be a path below"),
+                ({"stdin": {"file": str(self.dir / "outside")}}, "must be a path below"),
+                ({"stdin": {"file": "missing"}}, "text file 'missing': No such file"),
+                ({"stdin": {"repeat": "\u20ac", "times": 2}}, "above \\u00ff")]:
+            with self.subTest(message):
+                with self.assertRaisesRegex(cases.CaseFileError, "prog.json: case 1.*: .*" + re.escape(message)):
+                    self.load(**fields)
+
+    def test_what_the_suite_writes_reads_back_whole_and_short(self):
+        texts = ["", "short\n", "x" * cases.INLINE_LIMIT, "[" + " " * 200000 + "5]\n",
+                 "1234567\n" * 9000 + "2+2\n", "".join(f"{i}\n" for i in range(5000)),
+                 ("ab" * 200 + "c") * 30, "".join(chr(i % 256) for i in range(70000))]
+        for i, text in enumerate(texts):
+            with self.subTest(i):
+                spilled = []
+                def spill(content):
+                    spilled.append(content)
+                    (self.cases / f"t{i}").write_bytes(content.encode("latin-1"))
+                    return f"t{i}"
+                form = cases.text_json(text, spill)
+                self.assertLessEqual(len(json.dumps(form)), cases.INLINE_LIMIT + 2)
+                self.assertEqual(self.load(stdin=form).stdin, text)
+                self.assertEqual(bool(spilled), isinstance(form, dict) and "file" in form)
+
+    def test_the_suites_own_case_files_hold_no_long_string(self):
+        def strings(value):
+            if isinstance(value, str):
+                yield value
+            elif isinstance(value, (list, dict)):
+                for item in (value.values() if isinstance(value, dict) else value):
+                    yield from strings(item)
+        for path in sorted(cases.CASES_DIR.glob("*.json")):
+            with self.subTest(path.name):
+                longest = max(map(len, strings(json.loads(path.read_text()))))
+                self.assertLessEqual(longest, 8192)
+
+
+class Fingerprints(unittest.TestCase):
+    """An entry's fingerprint changes with whatever changes the case's run, and with nothing else."""
+
+    BASE = {"name": "one", "stdout": "", "stderr": "", "status": 0, "args": ["a"], "stdin": "in",
+            "files": {"f": "content"}}
+
+    def fingerprint(self, **changes):
+        entry = {**self.BASE, **changes}
+        return cases.fingerprint(cases._case("prog", "here", {k: v for k, v in entry.items() if v is not None}, "."))
+
+    def test_what_defines_the_run_changes_it_and_nothing_else_does(self):
+        base = self.fingerprint()
+        runs = [{"args": ["b"]}, {"args": ["a", ""]}, {"stdin": "in2"}, {"files": {"f": "other"}},
+                {"files": {"g": "content"}}, {"program": "other"}, {"stdin": None, "stdin_chunks": ["i", "n"]},
+                {"stdin": None, "stdin_from": "closed"}, {"stdout_to": "full"}, {"stdout_to": "stopped"},
+                {"stdin": None, "terminal": ["in"]},
+                {"stdin": None, "terminal": ["in"], "terminal_streams": ["stdin", "stdout"]},
+                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]}]
+        fingerprints = [self.fingerprint(**run) for run in runs]
+        self.assertNotIn(base, fingerprints)
+        self.assertEqual(len(set(fingerprints)), len(runs))
+        for same in [{"stdout": "other"}, {"status": 3}, {"timeout": 5}, {"fixed": True}, {"stdout_to": "pipe"},
+                     {"status": None, "signal": "SIGPIPE"},
+                     {"stdin": [{"repeat": "i", "times": 1}, "n"]}, {"stdout_filter": ["x"]}]:
+            with self.subTest(same):
+                self.assertEqual(self.fingerprint(**same), base)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """The JUnit file: well-formed XML that a parser reads back with every case and its failure; and
 output paths that cannot be written, refused before any case runs."""
 
+import json
+import re
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -32,9 +34,52 @@ class JunitFile(ScratchSuite):
         self.case_file("calm", {"name": "one", "stdout": "calm\n"})
         junit, mine = self.dir / "results.xml", self.dir / "mine"
         mine.mkdir()
-        self.assertEqual(self.regress("--junit", str(junit), "--expect", str(mine))[0], 1)
+        self.assertEqual(self.regress("--junit", str(junit), "--expect", str(mine))[0], 0)
         properties = {p.get("name"): p.get("value") for p in ET.parse(junit).iter("property")}
         self.assertEqual((properties["runtime"], properties["expected output"]), ("the bundled kelrt", "mine"))
+
+
+class WhatACiCounts(ScratchSuite):
+    def test_cases_not_run_after_max_failures_are_listed_as_skipped_with_the_reason(self):
+        self.program("fails", "exit 1\n")
+        self.program("fine", "exit 0\n")
+        self.case_file("fails", *({"name": f"c{i}"} for i in range(5)))
+        self.case_file("fine", {"name": "later"})
+        junit = self.dir / "results.xml"
+        status, out, _ = self.regress("--max-failures", "2", "-j", "1", "--junit", str(junit))
+        self.assertEqual(status, 1)
+        # The case running when the second failed is still run, and may fail.
+        not_run = int(re.search(r"(\d+) cases not run", out).group(1))
+        root = ET.parse(junit).getroot()
+        names = [f"{s.get('name')}/{c.get('name')}" for s in root.iter("testsuite") for c in s.iter("testcase")]
+        self.assertEqual(names, [*(f"fails/c{i}" for i in range(5)), "fine/later"])
+        skipped = root.findall(".//testcase/skipped")
+        self.assertIn(len(skipped), (3, 4))
+        self.assertEqual(len(skipped), not_run)
+        self.assertEqual({s.get("message") for s in skipped},
+                         {"not run: stopped after 2 failed (--max-failures)"})
+        self.assertEqual((root.get("tests"), root.get("failures"), root.get("skipped")),
+                         ("6", str(6 - not_run), str(not_run)))
+        self.assertEqual(root.find("testsuite[@name='fine']").get("skipped"), "1")
+
+    def test_a_known_failure_is_skipped_with_its_reason_and_one_that_passes_fails(self):
+        self.program("known", "echo wrong\n")
+        self.program("mended", "exit 0\n")
+        self.case_file("known", {"name": "fails"})
+        self.case_file("mended", {"name": "passes"})
+        mine = self.dir / "mine"
+        mine.mkdir()
+        for deliverable, name in [("known", "fails"), ("mended", "passes")]:
+            (mine / f"{deliverable}.json").write_text(json.dumps({name: {"xfail": "rounds halves down"}}))
+        junit = self.dir / "results.xml"
+        self.assertEqual(self.regress("--expect", str(mine), "--junit", str(junit))[0], 1)
+        root = ET.parse(junit).getroot()
+        xfail = root.find("testsuite[@name='known']/testcase/skipped")
+        self.assertEqual((xfail.get("type"), xfail.get("message")), ("xfail", "rounds halves down"))
+        xpass = root.find("testsuite[@name='mended']/testcase")
+        self.assertIsNone(xpass.find("skipped"))
+        self.assertEqual(xpass.find("failure").get("type"), "XPASS")
+        self.assertEqual((root.get("tests"), root.get("failures"), root.get("skipped")), ("2", "1", "1"))
 
 
 class OutputPaths(ScratchSuite):

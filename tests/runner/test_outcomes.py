@@ -173,6 +173,38 @@ class HowAFailureIsReported(ScratchSuite):
         self.assertIn("[3/3] good/c ... FAIL", out)
 
 
+class RepeatedRuns(ScratchSuite):
+    def setUp(self):
+        super().setUp()
+        # Fails every third run, counting its runs in a file of its own.
+        self.program("flaky", f"""\
+            n=$(( $(cat {self.dir}/runs-$1 2>/dev/null || echo 0) + 1 )); echo $n > {self.dir}/runs-$1
+            [ $((n % 3)) -ne 0 ] || echo "run $n"
+        """)
+        self.case_file("flaky", {"name": "flaky", "args": ["a"]}, {"name": "steady", "program": "steady"})
+        self.program("steady", "exit 0\n")
+
+    def test_repeat_counts_the_runs_that_failed_and_shows_the_first(self):
+        status, out, _ = self.regress("--repeat", "7", "-j", "2")
+        self.assertEqual(status, 1)
+        self.assertIn("flaky/flaky ... FAIL (2 of 7 runs failed; stdout differs from the expected output)", out)
+        self.assertIn("flaky/steady ... ok (0 of 7 runs failed)", out)
+        self.assertIn("  runs:   2 of 7 runs failed; what follows is the first that failed", out)
+        self.assertIn("+run 3\n", out)
+        self.assertIn("--repeat 7 --only flaky/flaky -v", out)
+        self.assertEqual((self.dir / "runs-a").read_text(), "7\n")
+
+    def test_repeat_until_fail_stops_at_the_first_failure(self):
+        status, out, _ = self.regress("--repeat-until-fail", "10", "--only", "flaky/flaky")
+        self.assertEqual(status, 1)
+        self.assertIn("flaky/flaky ... FAIL (1 of 3 runs failed; stdout differs", out)
+        self.assertEqual((self.dir / "runs-a").read_text(), "3\n")
+        (self.dir / "runs-a").write_text("3\n")
+        status, out, _ = self.regress("--repeat-until-fail", "2", "--only", "flaky/flaky")
+        self.assertEqual(status, 0, out)
+        self.assertIn("ok (0 of 2 runs failed)", out)
+
+
 class CasesMadeInCode(ScratchSuite):
     def test_a_case_that_gives_only_its_stdin_is_fed_it(self):
         self.program("echoes", "cat\n")

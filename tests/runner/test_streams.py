@@ -114,6 +114,82 @@ class Connections(ScratchSuite):
                 self.assertIn(said, err)
 
 
+# Writes argv[1] bytes in writes of argv[2] bytes, then says on stderr whether every write went
+# through or which failed and why.
+WRITES = r"""
+    #include <errno.h>
+    #include <stdio.h>
+    #include <stdlib.h>
+    #include <string.h>
+    #include <unistd.h>
+    static char buf[1 << 20];
+    int main(int argc, char **argv) {
+        long total = atol(argv[1]), block = atol(argv[2]), done = 0;
+        for (long i = 0; i < total; i++) buf[i] = (char)('a' + i % 26);
+        while (done < total) {
+            ssize_t n = write(1, buf + done, total - done < block ? total - done : block);
+            if (n < 0) { fprintf(stderr, "%s\n", strerror(errno)); return 3; }
+            done += n;
+        }
+        fprintf(stderr, "all written\n");
+        return 0;
+    }
+"""
+
+
+class ReaderThatGoesAway(ScratchSuite):
+    """stdout_closed_after: the reader takes so many bytes and closes its end, as `| head -c N`."""
+
+    def setUp(self):
+        super().setUp()
+        self.c_program("writes", WRITES)
+        self.text = "".join(chr(ord("a") + i % 26) for i in range(200000))
+
+    def case(self, name, total, block, read, **fields):
+        return {"name": name, "program": "writes", "args": [str(total), str(block)],
+                "stdout_closed_after": read, "stdout": self.text[:min(total, read)], **fields}
+
+    def test_a_write_after_the_reader_has_gone_is_killed_by_sigpipe_and_only_that_is_expected(self):
+        # Just past what the reader takes and a pipe's page: so little that a pipe of the usual
+        # 64 KiB would take it all, and the program end as if nobody had gone.
+        self.case_file("writes",
+                       self.case("block-by-block", 200000, 1000, 10, signal="SIGPIPE"),
+                       self.case("just-past-a-page", 4096 + 101, 65536, 100, signal="SIGPIPE"),
+                       self.case("gone-from-the-start", 1, 1, 0, signal="SIGPIPE"),
+                       self.case("less-than-read", 50, 7, 100, stderr="all written\n"),
+                       self.case("ignored", 200000, 1000, 10, ignored_signals=["SIGPIPE"],
+                                 stderr="Broken pipe\n", status=3))
+        for _ in range(3):
+            status, out, _ = self.regress()
+            self.assertEqual(status, 0, out)
+
+    def test_an_unexpected_sigpipe_is_a_crash_and_an_expected_one_that_does_not_come_fails(self):
+        self.case_file("writes", self.case("died", 20000, 1000, 10, status=0),
+                       self.case("lived", 20000, 1000, 10, signal="SIGPIPE", ignored_signals=["SIGPIPE"],
+                                 stderr="Broken pipe\n"))
+        status, out, _ = self.regress()
+        self.assertEqual(status, 1)
+        self.assertIn("CRASH writes/died", out)
+        self.assertIn("status: expected exit status 0; killed by signal SIGPIPE (13)", out)
+        self.assertIn("FAIL writes/lived", out)
+        self.assertIn("status: expected to be killed by SIGPIPE; exit status 3", out)
+
+    def test_a_sigpipe_is_blessed_only_where_the_reader_goes_away(self):
+        self.program("quits", "kill -PIPE $$\n")
+        self.case_file("writes", self.case("reader-gone", 20000, 1000, 10, status=2,
+                                           stderr="a runtime's own report\n"))
+        self.case_file("quits", {"name": "no-reader-gone"})
+        sets = self.dir / "mine"
+        status, out, _ = self.regress("--bless", str(sets))
+        self.assertEqual(status, 1, out)
+        self.assertIn("cannot bless: killed by signal SIGPIPE (13)", out)
+        entry = json.loads((sets / "writes.json").read_text())["reader-gone"]
+        self.assertEqual({k: v for k, v in entry.items() if k != "fingerprint"},
+                         {"stdout": self.text[:10], "stderr": "", "signal": "SIGPIPE"})
+        status, out, _ = self.regress("--expect", str(sets), "--only", "writes")
+        self.assertEqual(status, 0, out)
+
+
 class TimeLimits(ScratchSuite):
     def test_a_case_that_passed_quickly_is_cut_short_when_it_hangs(self):
         self.program("quick", f"[ -e {self.dir}/hang ] && sleep 30\nexit 0\n")
