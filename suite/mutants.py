@@ -363,10 +363,11 @@ def compiles_unchanged(slot, relative, content):
 
 
 def hunted(args, archive, say):
-    """What ./regress hunt finds in the archive: caught (with its first difference), survived, or
-    could not run (with why)."""
+    """What ./regress hunt finds in the archive: caught (with its first difference, where the hunt
+    stops), survived, or could not run (with why)."""
     words = [str(build.ROOT / "regress"), "hunt", "--runtime", str(archive), "--seconds", f"{args.hunt:g}",
-             "--build", str(Path(args.work) / "hunt"), "-j", str(args.jobs), "--emulator", args.emulator]
+             "--stop-at-first", "--build", str(Path(args.work) / "hunt"), "-j", str(args.jobs),
+             "--emulator", args.emulator]
     done = subprocess.run(words, capture_output=True, text=True, errors="replace")
     if done.returncode == 1:
         first = next((l.split(None, 1)[1] for l in done.stdout.splitlines() if l.startswith("DIFFERS ")), "")
