@@ -97,7 +97,7 @@ def print_table(figures, failures):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__,
+    parser = argparse.ArgumentParser(prog="./regress bench", description=__doc__,
                                      epilog="example: python3 -m suite.bench --build build --repeat 5")
     parser.add_argument("--build", type=Path,
                         help="build directory holding bin/ and tests/ (default: build/ of this tree, or "

@@ -47,17 +47,22 @@ class PackagesByCommand(unittest.TestCase):
         self.assertEqual(self.wanted("--list", "--emulator", "none", "--valgrind") - plain,
                          {"valgrind", "libc6-dbg:i386"})
 
-    def test_perf_and_bisect_ask_for_their_tools_and_their_help_for_nothing(self):
+    def test_perf_and_bisect_ask_for_their_tools(self):
         plain = self.wanted("--list", "--emulator", "none")
         self.assertEqual(self.wanted("perf", "--emulator", "none", "--runtime", "/nowhere/libkel.a") - plain,
                          {"valgrind"})
         self.assertEqual(self.wanted("bisect", "--emulator", "none") - plain, {"git"})
         self.assertEqual(self.wanted("bisect", "--emulator", "none", "--perf") - plain, {"git", "valgrind"})
-        for command in ("perf", "bisect"):
-            done = regress_with({}, command, "--help")
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertIn(f"usage: ./regress {command}", done.stdout)
-            self.assertNotRegex(done.stdout + done.stderr, "installing|not installed")
+
+    def test_help_installs_nothing_wherever_it_is_asked(self):
+        failing_install = {"apt-get": "echo apt-get was run; exit 100"}
+        for command in ([], ["test"], ["fuzz"], ["hunt"], ["perf"], ["bisect"], ["bench"], ["mutants"]):
+            for words in (["--help"], ["--emulator", "none", "-h"]):
+                with self.subTest(command=command, words=words):
+                    done = regress_with(failing_install, *command, *words)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertIn(" ".join(["usage: ./regress", *command]), done.stdout)
+                    self.assertNotRegex(done.stdout + done.stderr, "installing|not installed|apt-get was run")
 
     def test_each_toolchain_asks_for_its_own_compiler(self):
         base = {"ninja-build", "cmake", "libgtest-dev", "python3"}
