@@ -14,6 +14,9 @@ from .files import sha256, shown, write_atomically
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BUILD = toolchains.build_dir("gcc")
 SANITIZE_BUILD = toolchains.build_dir("gcc", sanitize=True)
+# The fuzz targets are a project of their own, built with clang and libFuzzer.
+FUZZ_SOURCE = ROOT / "fuzz"
+FUZZ_BUILD = ROOT / "build-fuzz"
 # In a build against another runtime: the build's own copy of the archive, which it links.
 RUNTIME_COPY = Path("runtime-under-test") / "libkel.a"
 LOCK_FILE = "regress.lock"
@@ -174,3 +177,10 @@ def ensure_built(build_dir, runtime=None, quiet=False, preset="default", emulato
         configure(ROOT, build_dir, quiet, options, emulator, settings)
         run(["cmake", "--build", build_dir, *(["--target", *targets] if targets else [])], quiet,
             f"building {build_dir}")
+
+
+def ensure_fuzz_built(build_dir, emulator):
+    """Configures and builds the fuzz targets' project."""
+    configure(FUZZ_SOURCE, build_dir, False,
+              ["-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={FUZZ_SOURCE / 'clang-i386.cmake'}"], emulator)
+    run(["cmake", "--build", build_dir], quiet=False)

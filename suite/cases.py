@@ -24,6 +24,7 @@ FIELDS = {
     "args": (list, []),
     "stdin": (TEXT, ""),
     "files": (dict, {}),
+    "special_files": (dict, {}),
     "stdout": (TEXT, REQUIRED),
     "stderr": (TEXT, REQUIRED),
     "status": (int, None),
@@ -57,6 +58,8 @@ STANDARD_STREAMS = ("stdin", "stdout", "stderr")
 # Less stack than this and a program's start-up itself may run out.
 MIN_STACK = 65536
 UNCATCHABLE = ("SIGKILL", "SIGSTOP")
+# What a special file may be: an empty directory, a named pipe that nobody writes, an endless device.
+SPECIAL_FILES = ("directory", "fifo", "zeros")
 
 
 class CaseFileError(Exception):
@@ -104,6 +107,7 @@ class Case:
     # stdout's reader closes its end after this many bytes, as `| head -c N` does (None: it reads all)
     stdout_closed_after: int = None
     ignored_signals: tuple = ()   # numbers of the signals the program starts with ignored
+    special_files: tuple = ()     # (name, one of SPECIAL_FILES) made in its directory beside the files
 
     @property
     def id(self):
@@ -295,6 +299,10 @@ def _case(deliverable, where, entry, base):
     _read_texts(where, v, base)
     if not all("\0" not in a for a in v["args"]):
         raise CaseFileError(f"{where}: args must be strings without NUL")
+    if not all(kind in SPECIAL_FILES for kind in v["special_files"].values()):
+        raise CaseFileError(f"{where}: special_files must map names to one of {', '.join(SPECIAL_FILES)}")
+    if set(v["files"]) & set(v["special_files"]):
+        raise CaseFileError(f"{where}: a name is both in files and in special_files")
     _check_ending(where, v)
     if v["timeout"] <= 0:
         raise CaseFileError(f"{where}: timeout must be positive")
@@ -303,7 +311,7 @@ def _case(deliverable, where, entry, base):
     program = _plain_name(where, v["program"] or deliverable, "program")
     on_terminal = _check_streams(where, v, entry)
     chunks, typed = v["stdin_chunks"], v["terminal"] or []
-    for name in v["files"]:
+    for name in [*v["files"], *v["special_files"]]:
         _latin1(where, name)
     return Case(
         deliverable=deliverable,
@@ -324,6 +332,7 @@ def _case(deliverable, where, entry, base):
         stack=v["stack"],
         stdout_closed_after=v["stdout_closed_after"],
         ignored_signals=tuple(signal_number(n) for n in v["ignored_signals"]),
+        special_files=tuple((_plain_name(where, n, "file"), k) for n, k in v["special_files"].items()),
     )
 
 
@@ -405,8 +414,8 @@ def load_expectations(expect_dir, deliverable):
 
 
 # What defines a case's run, of the fields of Case.
-RUN_FIELDS = ("program", "args", "stdin", "files", "stdin_chunks", "stdin_from", "stdout_to", "terminal",
-              "terminal_streams", "stdout_closed_after", "ignored_signals")
+RUN_FIELDS = ("program", "args", "stdin", "files", "special_files", "stdin_chunks", "stdin_from", "stdout_to",
+              "terminal", "terminal_streams", "stdout_closed_after", "ignored_signals")
 
 
 def fingerprint(case):

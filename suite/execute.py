@@ -462,7 +462,7 @@ def _streams(case, workdir, opened):
         reader, streams.stdout = os.pipe()
         streams.handed.append(streams.stdout)
         # One page, the least a pipe holds: a program that writes more than a page past what is
-        # read has to write again after the reader has gone, whatever the scheduling.
+        # read is still writing when the reader goes, whatever the scheduling.
         fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, PIPE_PAGE)
         streams.reader = _LeavingReader(reader, case.stdout_closed_after)
         opened.callback(streams.reader.close)
@@ -488,6 +488,9 @@ def _feed(case, process, streams, slowdown):
         process.stdin.close()
         return None
     return _Feed(process.stdin.fileno(), case.stdin_pieces, process.stdin.fileno(), process.stdin.close)
+
+
+MAKE_SPECIAL = {"directory": os.mkdir, "fifo": os.mkfifo, "zeros": lambda path: os.symlink("/dev/zero", path)}
 
 
 def run_cases(chosen, bin_dir, launcher, judge, jobs, limit=lambda case: None):
@@ -557,6 +560,8 @@ def run_started(case, started, limit):
     with tempfile.TemporaryDirectory(prefix="regress-") as workdir, contextlib.ExitStack() as opened:
         for name, content in case.files:
             (Path(workdir) / name).write_bytes(content.encode("latin-1"))
+        for name, kind in case.special_files:
+            MAKE_SPECIAL[kind](Path(workdir) / name)
         streams = _streams(case, workdir, opened)
         start = time.monotonic()
         try:

@@ -11,8 +11,7 @@ from pathlib import Path
 from . import build
 from . import launcher
 
-FUZZ = build.ROOT / "fuzz"
-FUZZ_BUILD = build.ROOT / "build-fuzz"
+FUZZ = build.FUZZ_SOURCE
 TARGETS = ["evalix", "readers", "resolve", "DECFORMFL", "INTCOL", "TORVK77WRITE", "fixconv",
            "flshow-FRACTION", "flshow-PRINTFL", "flshow-PRINT", "figshow-PRINT"]
 # Inputs are kept short so that each run tries many; evalix's lines and the readers' numbers
@@ -20,13 +19,6 @@ TARGETS = ["evalix", "readers", "resolve", "DECFORMFL", "INTCOL", "TORVK77WRITE"
 MAX_LEN = 4096
 # No single input of any target takes near this long; one that does is a hang.
 INPUT_TIMEOUT = 10
-# libFuzzer watches its memory from a thread of its own; under the emulator, once a second thread
-# exists, AddressSanitizer takes the main thread's stack for the other's, skips clearing it when a
-# run ends by siglongjmp, and reports the stale marks as a stack-buffer-overflow. There the targets
-# run without the watchdog thread, with the same limit on each allocation kept.
-EMULATED_OPTIONS = ["-rss_limit_mb=0", "-malloc_limit_mb=2048"]
-EMULATED_NOTE = ("under the emulator the targets run without libFuzzer's memory watchdog thread "
-                 "(with it, AddressSanitizer mistakes the main thread's stack for the watchdog's)")
 DONE = re.compile(r"^#(\d+)\s+DONE\s+cov: (\d+) ft: (\d+) corp: (\d+)/", re.MULTILINE)
 ARTIFACT = re.compile(r"Test unit written to (\S+)")
 
@@ -35,7 +27,7 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="./regress fuzz", description=__doc__)
     p.add_argument("--seconds", type=float, default=600, help="length of each target's run (default 600)")
     p.add_argument("--seed", type=int, help="libFuzzer's seed, for a repeatable run (default: random)")
-    p.add_argument("--build", default=str(FUZZ_BUILD), help="the fuzz build directory (default: build-fuzz)")
+    p.add_argument("--build", default=str(build.FUZZ_BUILD), help="the fuzz build directory (default: build-fuzz)")
     launcher.add_option(p)
     stage = p.add_mutually_exclusive_group()
     stage.add_argument("--no-build", action="store_true", help="use what is built without running cmake")
@@ -49,13 +41,7 @@ def parse_args(argv):
 
 
 def options(starter):
-    return EMULATED_OPTIONS if starter.emulated else []
-
-
-def ensure_built(build_dir, emulator):
-    build.configure(FUZZ, build_dir, False, ["-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={FUZZ / 'clang-i386.cmake'}"],
-                    emulator)
-    build.run(["cmake", "--build", build_dir], quiet=False)
+    return launcher.FUZZ_EMULATED_OPTIONS if starter.emulated else []
 
 
 def replay(starter, program, target):
@@ -104,14 +90,14 @@ def main(argv):
         return 2
     if not args.no_build:
         try:
-            ensure_built(build_dir, starter.emulator)
+            build.ensure_fuzz_built(build_dir, starter.emulator)
         except build.BuildFailed as error:
             print(f"regress fuzz: build failed: {error}", file=sys.stderr)
             return 2
     if args.build_only:
         return 0
     if starter.emulated:
-        print(f"regress fuzz: the targets run {starter.describe()};\n  {EMULATED_NOTE};\n"
+        print(f"regress fuzz: the targets run {starter.describe()};\n  {launcher.FUZZ_NOTE};\n"
               f"  {launcher.SANITIZER_NOTE}", flush=True)
     found = 0
     for target in args.targets or TARGETS:

@@ -31,6 +31,13 @@ WAYS_OUT = ("run the programs under the emulator (./regress --emulator auto, aft
 SANITIZER_OPTIONS = "detect_leaks=0"
 SANITIZER_NOTE = ("under the emulator the sanitized programs run without LeakSanitizer, which "
                   "cannot stop their threads there")
+# libFuzzer watches its memory from a thread of its own; under the emulator, once a second thread
+# exists, AddressSanitizer takes the main thread's stack for the other's, skips clearing it when a
+# run ends by siglongjmp, and reports the stale marks as a stack-buffer-overflow. There the fuzz
+# targets run without the watchdog thread, with the same limit on each allocation kept.
+FUZZ_EMULATED_OPTIONS = ["-rss_limit_mb=0", "-malloc_limit_mb=2048"]
+FUZZ_NOTE = ("under the emulator the fuzz targets run without libFuzzer's memory watchdog thread "
+             "(with it, AddressSanitizer mistakes the main thread's stack for the watchdog's)")
 # The smallest i386 program: one loadable segment whose code is exit(0) through the i386
 # system call gate (xor ebx,ebx; xor eax,eax; inc eax; int 0x80). Written out byte by byte, it
 # needs no compiler, and asks the kernel exactly one question: does it run i386 code?

@@ -1,192 +1,37 @@
 """./regress mutants: how much of a kel runtime the cases check, by building it with one-token changes and running the cases."""
 
 import argparse
-import concurrent.futures
 import json
 import os
-import queue
 import random
+import shlex
 import shutil
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
 from . import build
 from . import cases as casefiles
-from . import execute
-from . import launcher
-from . import mutation
 from . import command
+from . import fault_catalogue
+from . import launcher
+from . import line_coverage
+from . import runtime_build
 from . import selection
+from . import trials
 from .command import SETUP_ERROR
 from .expectations import Expectations
 from .files import shown
 from .files import write_atomically
+from .trials import SetupFailed
 
-BUNDLED = build.ROOT / "kelrt"
-# The build's own flags for the bundled runtime (cmake/i386.cmake, the Release type).
-COMPILE = ["g++", "-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20"]
 # Line counts are exact only where nothing is optimised away.
 COVERAGE_FLAGS = ["--coverage", "-O0"]
-COVERAGE_EXIT = Path(__file__).with_name("coverage_exit.c")
-# A mutant that makes a case run this many times longer than it does unchanged has hung.
-HANG_FACTOR = 10
-HANG_FLOOR = 1.0
-
-
-class SetupFailed(Exception):
-    """The run cannot start: the unchanged runtime does not build, or no case can be used."""
-
-
-class NotBuilt(Exception):
-    """A mutant whose runtime or programs do not build; the message says which step failed."""
-
-
-def run_step(command, cwd=None, env=None, shell=False):
-    done = subprocess.run(command, cwd=cwd, env=env, shell=shell, capture_output=True, text=True)
-    if done.returncode != 0:
-        shown = command if shell else " ".join(str(c) for c in command)
-        tail = (done.stdout + done.stderr).strip().splitlines()[-3:]
-        raise NotBuilt(f"{shown} exited with status {done.returncode}: {' / '.join(tail)}")
-
-
-class BundledRuntime:
-    """A copy of kelrt/ whose objects are compiled one by one, so a change recompiles only its own
-    (or every object, for the header); the unchanged objects are kept, to be put back after."""
-
-    def __init__(self, directory, extra_flags=()):
-        self.top = Path(directory) / "src"
-        self.source = self.top / "kelrt"
-        self.unchanged = Path(directory) / "obj-unchanged"
-        self.objects = Path(directory) / "obj"
-        self.archive = Path(directory) / "libkel.a"
-        self.flags = [*COMPILE, *extra_flags, f"-I{self.top}", f"-I{build.ROOT}"]
-        self.changed = set()
-
-    @staticmethod
-    def files():
-        return [f"kelrt/{f}" for f in mutation.source_files(BUNDLED)]
-
-    def include_dirs(self):
-        return [build.ROOT]
-
-    def units(self):
-        return {f for f in self.files() if not f.endswith(".h")}
-
-    def object_name(self, relative):
-        return Path(relative).stem + ".o"
-
-    def prepare(self):
-        shutil.rmtree(self.top, ignore_errors=True)
-        shutil.copytree(BUNDLED, self.source)
-        for directory in (self.unchanged, self.objects):
-            shutil.rmtree(directory, ignore_errors=True)
-            directory.mkdir(parents=True)
-        for relative in sorted(self.units()):
-            run_step([*self.flags, "-c", self.top / relative, "-o", self.unchanged / self.object_name(relative)])
-        self.changed = self.units()
-        self.rebuild([])
-
-    def rebuild(self, changed):
-        """Puts back the objects the last change made, compiles those this one makes, and archives."""
-        for relative in self.changed:
-            shutil.copy(self.unchanged / self.object_name(relative), self.objects)
-        units = self.units()
-        self.changed = set()
-        for relative in changed:
-            self.changed |= {relative} if relative in units else units
-        for relative in sorted(self.changed):
-            run_step([*self.flags, "-c", self.top / relative, "-o", self.objects / self.object_name(relative)])
-        run_step(["ar", "rcs", self.archive, *sorted(self.objects.glob("*.o"))])
-
-    @property
-    def outputs(self):
-        return self.unchanged
-
-    def path(self, relative):
-        return self.top / relative
-
-
-class ForeignRuntime:
-    """A copy of a maintainer's source directory, built by their own command run in the copy."""
-
-    def __init__(self, directory, source, command, archive, extra_flags=()):
-        self.original = Path(source).resolve()
-        self.top = Path(directory) / "src"
-        self.command = command
-        self.archive = self.top / archive
-        self.environment = dict(os.environ)
-        if extra_flags:
-            for variable in ("CFLAGS", "CXXFLAGS"):
-                self.environment[variable] = " ".join(filter(None, [os.environ.get(variable), *extra_flags]))
-
-    def files(self):
-        return mutation.source_files(self.original)
-
-    def include_dirs(self):
-        return [self.original, build.ROOT]
-
-    def prepare(self):
-        shutil.rmtree(self.top, ignore_errors=True)
-        shutil.copytree(self.original, self.top, symlinks=True)
-        self.rebuild([])
-
-    @property
-    def outputs(self):
-        return self.top
-
-    def rebuild(self, changed):
-        run_step(self.command, cwd=self.top, env=self.environment, shell=True)
-        if not self.archive.is_file():
-            raise NotBuilt(f"{self.command!r} made no archive at {self.archive}")
-
-    def path(self, relative):
-        return self.top / relative
-
-
-class Slot:
-    """One worker's runtime copy and the build tree whose programs link it."""
-
-    def __init__(self, runtime, tree, emulator, link_flags=()):
-        self.runtime = runtime
-        self.tree = Path(tree)
-        self.emulator = emulator
-        self.link_flags = link_flags
-
-    def prepare(self, programs):
-        self.runtime.prepare()
-        options = ["--preset", "default", "-DBUILD_TESTING=ON"]
-        # The tree links the copy's archive itself: each mutant's archive is newer, so a build relinks.
-        settings = {"KEL_RUNTIME": str(self.runtime.archive)}
-        if self.link_flags:
-            settings["CMAKE_EXE_LINKER_FLAGS"] = f"-m32 {' '.join(self.link_flags)}"
-        try:
-            build.configure(build.ROOT, self.tree, True, options, self.emulator, settings)
-        except build.BuildFailed as error:
-            raise NotBuilt(str(error)) from None
-        self.link(programs)
-
-    def link(self, programs):
-        run_step(["cmake", "--build", self.tree, "--target", *sorted(programs)])
-
-    @property
-    def bin(self):
-        return self.tree / "bin"
-
-    def build_mutant(self, mutant, programs):
-        """Builds the runtime with the mutant and relinks the programs; the copy is restored after."""
-        path = self.runtime.path(mutant.file)
-        original = path.read_bytes()
-        path.write_bytes(mutant.applied(original))
-        try:
-            self.runtime.rebuild([mutant.file])
-        finally:
-            path.write_bytes(original)
-            # Restored, the file is newer than the mutant's object, so the next build remakes it.
-            os.utime(path)
-        self.link(programs)
+# Words that end the run before any package is installed: help, or a command line refused
+# (./regress reads the words with KEL_READ_WORDS set, and goes on only when told to).
+READ_WORDS = "KEL_READ_WORDS"
+GO_ON = 10
 
 
 def parse_args(argv):
@@ -202,6 +47,12 @@ def parse_args(argv):
                         "e.g. --build 'make libkel.a'")
     p.add_argument("--archive", metavar="PATH",
                    help="with --source: the archive the command makes, relative to DIR, e.g. --archive libkel.a")
+    p.add_argument("--clean", metavar="CMD",
+                   help="with --source: a shell command run once in each copy before its first build, for "
+                        "what an earlier build left that is not left out of the copy, e.g. --clean 'make clean'")
+    p.add_argument("--exclude-file", metavar="GLOB", action="append", default=[],
+                   help="build but never mutate the files matching GLOB (relative to DIR, or kelrt/...; "
+                        "may be repeated), e.g. --exclude-file 'runtime/*'")
     p.add_argument("--expect", metavar="SET",
                    help="check cases not marked fixed against this expectation set (see ./regress --bless), "
                         "e.g. --expect expect/mine")
@@ -209,25 +60,72 @@ def parse_args(argv):
                    help="try only N mutants chosen at random, e.g. --sample 20")
     p.add_argument("--seed", metavar="S", type=int, default=1,
                    help="the random choice of --sample (default 1), e.g. --seed 7")
+    p.add_argument("--one-by-one", action="store_true",
+                   help="build every mutant of the bundled runtime alone, not in a schema of its file "
+                        "(slower; the check of the schemata), e.g. --one-by-one")
     p.add_argument("--at", metavar="FILE:LINE", action="append", default=[],
                    help="try only the mutants of this line (may be repeated), e.g. --at kelrt/write.cc:7")
     p.add_argument("--only", metavar="PATTERN", action="append", default=[],
                    help="use only the matching cases, as ./regress --only takes them, e.g. --only 'evalix/*'")
+    p.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+                   help="leave out the matching cases, as ./regress --exclude does, e.g. --exclude 'evalix/*'")
     p.add_argument("--cases", metavar="DIR", default=str(casefiles.CASES_DIR),
                    help="read case files from DIR (default: suite/cases)")
     p.add_argument("-j", "--jobs", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
                    help="try N mutants at once, each in a build of its own (default: all cores), e.g. -j 2")
+    p.add_argument("--faults", metavar="GLOB", nargs="?", const="*",
+                   help="instead of one-token mutants, build the bundled runtime with each realistic fault "
+                        "of the catalogue (those whose names match GLOB, default all) and run every case, "
+                        "e.g. --faults or --faults 'reading-*'")
+    p.add_argument("--catalogue", metavar="DIR", default=str(fault_catalogue.CATALOGUE),
+                   help="with --faults: read the faults from DIR (default: suite/faults)")
+    p.add_argument("--hunt", metavar="SECONDS", type=float,
+                   help="with --faults: hunt each surviving fault for SECONDS with ./regress hunt, "
+                        "e.g. --hunt 60")
+    p.add_argument("--shard", metavar="K/N",
+                   help="try only the K-th of N parts of the mutants or faults, for a machine of a CI "
+                        "matrix; --merge makes the whole report of the N, e.g. --shard 2/3")
+    p.add_argument("--merge", metavar="REPORT", nargs="+",
+                   help="make the whole report of the shards' reports (nothing is built or run), "
+                        "e.g. --merge r1.json r2.json r3.json")
     p.add_argument("--work", metavar="DIR", default=str(build.DEFAULT_BUILD / "mutants"),
                    help="where the copies and their builds live (default: build/mutants)")
     p.add_argument("--report", metavar="FILE",
                    help="where the results are written as JSON (default: WORK/report.json)")
     launcher.add_option(p)
     args = p.parse_args(argv)
+    if args.merge:
+        missing = [r for r in args.merge if not Path(r).is_file()]
+        if missing:
+            p.error(f"--merge: no report {', '.join(missing)}")
+    args.shard_spec = None
+    if args.shard:
+        try:
+            args.shard_spec = selection.shard_spec(args.shard)
+        except ValueError as error:
+            p.error(f"--shard {error}")
+    if args.faults is not None:
+        if args.source:
+            p.error("--faults builds the bundled runtime: its patches are over kelrt/")
+        if args.at or args.sample or args.exclude_file:
+            p.error("--at, --sample and --exclude-file choose one-token mutants, not faults")
+        if not Path(args.catalogue).is_dir():
+            p.error(f"--catalogue: no directory {args.catalogue}")
+    elif args.hunt is not None:
+        p.error("--hunt goes with --faults")
+    if args.hunt is not None and args.hunt <= 0:
+        p.error("--hunt needs a number of seconds above 0")
     foreign = [args.source, args.build_command, args.archive]
     if any(foreign) and not all(foreign):
         p.error("--source, --build and --archive go together")
+    if args.clean and not args.source:
+        p.error("--clean goes with --source")
     if args.archive and Path(args.archive).is_absolute():
         p.error("--archive is relative to --source: the command runs in a copy of it")
+    if args.source and not Path(args.source).is_dir():
+        p.error(f"--source: no directory {args.source}")
+    if args.expect and not Path(args.expect).is_dir():
+        p.error(f"--expect: no expectation set at {args.expect} (record one with ./regress --runtime ... --bless)")
     if args.jobs < 1 or (args.sample is not None and args.sample < 1):
         p.error("-j and --sample need at least 1")
     # Absolute, since the coverage data are written by the objects' paths from where the cases run.
@@ -238,158 +136,29 @@ def parse_args(argv):
 
 def make_runtime(args, directory, extra_flags=()):
     if args.source:
-        return ForeignRuntime(directory, args.source, args.build_command, args.archive, extra_flags)
-    return BundledRuntime(directory, extra_flags)
+        return runtime_build.ForeignRuntime(
+            directory, args.source, args.build_command, args.archive, extra_flags, args.exclude_file,
+            leave_out=[p for p in (args.expect, args.work) if p], clean=args.clean)
+    return runtime_build.BundledRuntime(directory, [*runtime_build.COMPILE, *extra_flags], args.exclude_file)
 
 
-def run_cases(chosen, bin_dir, starter, expectations, jobs, variables=None):
-    """(case, verdict) for each case, run jobs at a time; variables(case) gives its environment."""
-    def one(case):
-        outcome = execute.run_case(case, bin_dir, bin_dir, starter,
-                                   variables=variables(case) if variables else None)
-        return case, expectations.judge(case, outcome)
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        return list(pool.map(one, chosen))
-
-
-def gcov_lines(data_files, cwd, top):
-    """(file relative to top, line) -> count, from gcov's reading of the data (or note) files."""
-    counts = {}
-    if not data_files:
-        return counts
-    done = subprocess.run(["gcov", "--json-format", "--stdout", *map(str, data_files)], cwd=cwd,
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        raise NotBuilt(f"gcov cannot read the coverage data in {cwd}: {done.stderr.strip()[-300:]}")
-    for document in done.stdout.splitlines():
-        report = json.loads(document)
-        for entry in report["files"]:
-            path = (Path(report["current_working_directory"]) / entry["file"]).resolve()
-            if not path.is_relative_to(top):
-                continue
-            relative = str(path.relative_to(top))
-            for line in entry["lines"]:
-                key = (relative, line["line_number"])
-                counts[key] = counts.get(key, 0) + line["count"]
-    return counts
-
-
-class Coverage:
-    """Which cases execute each line of the runtime, from a --coverage build run over every case."""
-
-    def __init__(self, executed_by, known, unrecorded=frozenset()):
-        self.executed_by = executed_by  # (file, line) -> ids of the cases that execute it
-        self.known = known              # the lines gcov instruments; None when there is no coverage
-        # Cases whose line data are missing or not the real build's: such a case may execute any line.
-        self.unrecorded = set(unrecorded)
-        self.reaching = set().union(self.unrecorded, *executed_by.values())  # any of the runtime
-
-    def cases_for(self, mutant):
-        """The ids of the cases that execute the mutant's line, or None when every case must run
-        (no coverage); for a line without code of its own, such as a constant in a declaration,
-        the cases that execute any of the runtime."""
-        key = (mutant.file, mutant.line)
-        if self.known is None:
-            return None
-        if key not in self.known:
-            return self.reaching
-        return self.executed_by.get(key, set()) | self.unrecorded
-
-
-def coverage_link_flags(work):
-    """Links a coverage build's programs so that _exit, too, writes the line counts."""
-    wrapper = work / "coverage_exit.o"
-    work.mkdir(parents=True, exist_ok=True)
-    run_step(["gcc", "-m32", "-c", COVERAGE_EXIT, "-o", wrapper])
-    return ["--coverage", "-Wl,--wrap=_exit", str(wrapper)]
-
-
-def without_line_data(verdicts, data):
-    """The ids of the cases that fail in the coverage build, and of all those whose line data are
-    missing or not the real build's. A failing case did not run as it runs against the real build;
-    a run killed by a signal writes none. A run that ended by itself and wrote nothing executed
-    none of the runtime (its program does not link it), so it is neither."""
-    failed = {case.id for case, verdict in verdicts if not verdict.passed}
-    killed = {case.id for case, verdict in verdicts if verdict.outcome.ending != "exited" and not data[case.id]}
-    return failed, failed | killed
-
-
-def gather_coverage(args, chosen, starter, expectations, programs, say):
+def coverage_slot(args, starter):
     work = Path(args.work) / "coverage"
-    slot = Slot(make_runtime(args, work, mutation_flags(args)), work / "tree", starter.emulator,
-                link_flags=coverage_link_flags(work))
-    slot.prepare(programs)
-    top = slot.runtime.top.resolve()
-    notes = sorted(slot.runtime.outputs.resolve().rglob("*.gcno"))
-    if not notes:
-        say("coverage: the build command made no .gcno files with --coverage in CFLAGS and CXXFLAGS; "
-            "every line is mutated and every case runs for every mutant")
-        return Coverage({}, None)
-    runs = work / "runs"
-    shutil.rmtree(runs, ignore_errors=True)
-    prefixes = {case.id: runs / str(i) for i, case in enumerate(chosen)}
-    verdicts = run_cases(chosen, slot.bin, starter, expectations, args.jobs,
-                         lambda case: {"GCOV_PREFIX": str(prefixes[case.id]), "GCOV_PREFIX_STRIP": "0"})
-    known = set(gcov_lines(notes, work, top))
-    data = {case.id: sorted(prefixes[case.id].rglob("*.gcda")) for case in chosen}
-    failed, unrecorded = without_line_data(verdicts, data)
-    executed_by = {}
-    for case in chosen:
-        for gcda in data[case.id]:
-            # The data go under the prefix by the object's absolute path; its notes stay beside the object.
-            shutil.copy(Path("/") / gcda.relative_to(prefixes[case.id]).with_suffix(".gcno"),
-                        gcda.with_suffix(".gcno"))
-        for key, count in gcov_lines(data[case.id], work, top).items():
-            if count:
-                executed_by.setdefault(key, set()).add(case.id)
-    if failed:
-        say(f"coverage: {len(failed)} cases fail with the runtime built for coverage, so their line "
-            "data are not the real build's and each runs for every mutant: " + ", ".join(sorted(failed)))
-    if unrecorded - failed:
-        say(f"coverage: {len(unrecorded - failed)} cases were ended by a signal and left no line data, "
-            "so each runs for every mutant: " + ", ".join(sorted(unrecorded - failed)))
-    return Coverage(executed_by, known, unrecorded)
+    flags = ["--coverage"] if args.source else COVERAGE_FLAGS
+    return runtime_build.Slot(make_runtime(args, work, flags), work / "tree", starter.emulator,
+                              link_flags=line_coverage.link_flags(work))
 
 
-def mutation_flags(args):
-    return ["--coverage"] if args.source else COVERAGE_FLAGS
-
-
-def baseline(slot, chosen, starter, expectations, jobs):
-    """Runs the cases with the unchanged runtime: those that pass, each with its time limit."""
-    limits, failing = {}, []
-    for case, verdict in run_cases(chosen, slot.bin, starter, expectations, jobs):
-        if verdict.passed:
-            limits[case.id] = max(HANG_FLOOR, HANG_FACTOR * verdict.outcome.seconds)
-        else:
-            failing.append(f"{case.id} ({verdict.word})")
-    return limits, failing
-
-
-def try_mutant(slot, mutant, to_run, expectations, starter):
-    """The mutant's result: caught (with the case and how it failed), survived, or not built.
-    Most mutants are caught by the first program that runs, so the others are relinked only
-    once its cases have passed."""
-    first = to_run[0][0].program
-    to_run = sorted(to_run, key=lambda run: run[0].program != first)
-    linked = {first}
-    try:
-        slot.build_mutant(mutant, linked)
-    except NotBuilt as error:
-        return {"result": "not built", "reason": str(error)}
-    for case, limit in to_run:
-        if case.program not in linked:
-            rest = {c.program for c, _ in to_run} - linked
-            try:
-                slot.link(rest)
-            except NotBuilt as error:
-                return {"result": "not built", "reason": str(error)}
-            linked |= rest
-        outcome = execute.run_case(case, slot.bin, slot.bin, starter, limit=limit)
-        verdict = expectations.judge(case, outcome)
-        if not verdict.passed:
-            return {"result": "caught", "by": case.id, "how": verdict.word, "seconds": round(outcome.seconds, 3)}
-    return {"result": "survived"}
+def rerun(args, archive):
+    """The command that runs one case as the tool judged it with the unchanged runtime."""
+    words = [shown(build.ROOT / "regress")]
+    if args.source:
+        words += ["--runtime", shown(archive)]
+    if args.expect:
+        words += ["--expect", args.expect]
+    if Path(args.cases).resolve() != casefiles.CASES_DIR:
+        words += ["--cases", args.cases]
+    return lambda case: shlex.join(words + ["--only", case.id, "-v"])
 
 
 def executors(ids):
@@ -405,16 +174,35 @@ def executors(ids):
     return f"{len(ids)} cases: " + ", ".join(f"{d} {n}" for d, n in per.items())
 
 
+def percent(part, whole):
+    return f"{100 * part / whole:.1f}%" if whole else "n/a"
+
+
+def figures(records, not_executed, seconds):
+    """The run's figures from its mutants' records: one run's, or shards' merged."""
+    count = lambda what: sum(r["result"] == what for r in records)
+    caught, survived, unexecuted = count("caught"), count("survived"), sum(not_executed.values())
+    return {"tried": len(records), "caught": caught, "survived": survived,
+            "survived with the unchanged code": sum(bool(r.get("equivalent")) for r in records),
+            "not built": count("not built"), "not executed": unexecuted, "score": percent(caught, caught + survived),
+            "score of every mutant": percent(caught, caught + survived + unexecuted), "seconds": seconds}
+
+
 def summary_lines(report):
     f = report["figures"]
-    lines = [f"mutants: {f['tried']} tried, {f['caught']} caught, {f['survived']} surviving, "
+    lines = [f"mutants: {f['tried']} tried, {f['caught']} caught, {f['survived']} surviving "
+             f"({f['survived with the unchanged code']} of them compile to the unchanged code), "
              f"{f['not built']} not built; {f['not executed']} more in lines no case executes",
-             f"score: {f['score']}  (caught / built), wall time {f['seconds']:.0f} s"]
+             f"score: {f['score']} (caught / built); {f['score of every mutant']} of every mutant, those in "
+             f"lines no case executes counted as surviving; wall time {f['seconds']:.0f} s"]
     survivors = [m for m in report["mutants"] if m["result"] == "survived"]
     if survivors:
         lines.append("surviving:")
-        lines += [f"  {m['file']}:{m['line']}  {m['change']}  executed by {executors(m['cases'])}"
-                  for m in survivors]
+        for m in survivors:
+            how = "compiles to the unchanged code" if m.get("equivalent") else f"executed by {executors(m['cases'])}"
+            lines += [f"  {m['file']}:{m['line']}  {m['change']}  {how}", f"      {m['text']}"]
+            if m.get("failed once"):
+                lines.append(f"      failed once, then passed: {', '.join(m['failed once'])}")
     by_file = {}
     for place, count in report["not executed"].items():
         file, line = place.rsplit(":", 1)
@@ -430,10 +218,12 @@ def summary_lines(report):
 
 def mutant_record(mutant, cases, result):
     return {"file": mutant.file, "line": mutant.line, "column": mutant.column, "kind": mutant.kind,
-            "change": mutant.change, "cases": sorted(cases) if cases is not None else None, **result}
+            "change": mutant.change, "text": mutant.line_text,
+            "cases": sorted(cases) if cases is not None else None, **result}
 
 
 def all_mutants(runtime, at, say):
+    from . import mutation  # libclang, needed only here: reading the words needs no package
     files = runtime.files()
     found = []
     for file in files:
@@ -446,13 +236,14 @@ def all_mutants(runtime, at, say):
     return found
 
 
-def plan(found, coverage, usable, limits):
+def plan(found, coverage, usable, times):
     """(mutant, ids of the cases executing its line, [(case, time limit)] to run) for each mutant
-    to try, fastest case first; and place -> count of the mutants in lines no case executes."""
+    to try, in the order of the usable cases; and place -> count of the mutants in lines no case
+    executes."""
     planned, not_executed = [], {}
     for mutant in found:
         ids = coverage.cases_for(mutant)
-        to_run = [(c, limits[c.id]) for c in usable if ids is None or c.id in ids]
+        to_run = [(c, trials.limit(times[c.id])) for c in usable if ids is None or c.id in ids]
         if ids is not None and not to_run:
             not_executed[mutant.place] = not_executed.get(mutant.place, 0) + 1
         else:
@@ -460,106 +251,303 @@ def plan(found, coverage, usable, limits):
     return planned, not_executed
 
 
-def said(result):
-    if result["result"] == "caught":
-        return f"caught by {result['by']} ({result['how']})"
-    return "SURVIVED" if result["result"] == "survived" else "not built"
+def usable_cases(args, expectations, say):
+    """The cases chosen, but for the known failures of the expectation set, which say nothing of a
+    change: those are named and left out."""
+    chosen = selection.selected(casefiles.load_cases(args.cases), args.only, args.exclude)
+    known = [c for c in chosen if (expectations.for_case(c)[0] or c.expected).known_failure]
+    if known:
+        say(f"left out, as known failures in {shown(args.expect)}: {', '.join(c.id for c in known)}")
+    usable = [c for c in chosen if c not in known]
+    if not usable:
+        raise SetupFailed("every case chosen is a known failure")
+    return usable, known
 
 
-def try_all(planned, slots, expectations, starter, say):
-    """Each planned mutant's record, tried as many at once as there are slots."""
-    free = queue.Queue()
-    for slot in slots:
-        free.put(slot)
-    lock = threading.Lock()
-    results = [None] * len(planned)
+def prepare(args, starter, expectations, chosen, say):
+    """The workers' slots, each built with the unchanged runtime and linked, and each case's time
+    with it."""
+    programs = {case.program for case in chosen}
+    work = Path(args.work)
+    slots = [runtime_build.Slot(make_runtime(args, work / f"slot-{i}"), work / f"slot-{i}" / "tree",
+                                starter.emulator) for i in range(args.jobs)]
+    say(f"building the unchanged runtime and {len(programs)} programs in {len(slots)} trees under {work}")
+    try:
+        for slot in slots:
+            slot.prepare(programs)
+    except runtime_build.NotBuilt as error:
+        raise SetupFailed(f"the unchanged runtime cannot be built: {error}") from None
+    left = slots[0].runtime.left_out
+    if left:
+        say(f"the copies of {args.source} leave out {len(left)} paths, to be built from clean: "
+            + ", ".join(left[:8]) + (" ..." if len(left) > 8 else ""))
+    times = trials.baseline(slots[0], chosen, starter, expectations, args.jobs,
+                            rerun(args, slots[0].runtime.archive), say)
+    return slots, times
 
-    def attempt(index):
-        mutant, ids, to_run = planned[index]
-        slot = free.get()
-        try:
-            result = try_mutant(slot, mutant, to_run, expectations, starter)
-        finally:
-            free.put(slot)
-        with lock:
-            results[index] = mutant_record(mutant, ids, result)
-            done = sum(r is not None for r in results)
-            say(f"[{done}/{len(planned)}] {mutant.place}  {mutant.change}  ... {said(result)}")
 
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(slots)) as pool:
-        try:
-            list(pool.map(attempt, range(len(planned))))
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            execute.stop_all()
-            raise
-    return results
+def gather_coverage(args, starter, expectations, chosen, say):
+    try:
+        return line_coverage.gather(coverage_slot(args, starter), chosen, starter, expectations,
+                                    {case.program for case in chosen}, args.jobs, say)
+    except runtime_build.NotBuilt as error:
+        raise SetupFailed(f"the unchanged runtime cannot be measured for coverage: {error}") from None
+
+
+def sharded(args, items):
+    return selection.in_shard(items, *args.shard_spec) if args.shard_spec else items
+
+
+def run_mutants(args, starter, expectations, usable, slots, times, say, started):
+    """The one-token mutants' part of the report; its wall time from started on."""
+    coverage = gather_coverage(args, starter, expectations, usable, say)
+    found = all_mutants(slots[0].runtime, args.at, say)
+    if args.sample is not None and args.sample < len(found):
+        found = sorted(random.Random(args.seed).sample(found, args.sample), key=lambda m: (m.file, m.start))
+    found = sharded(args, found)
+    planned, not_executed = plan(found, coverage, usable, times)
+    say(f"{len(found)} mutants; {len(planned)} to try, "
+        f"{sum(not_executed.values())} in {len(not_executed)} lines that no case executes")
+    tried = [trials.Trial(f"{m.place}  {m.change}", {m.file: m.applied(slots[0].runtime.path(m.file).read_bytes())},
+                          to_run) for m, _, to_run in planned]
+    built_together = [] if args.source or args.one_by_one else schemata_of(planned, slots[0].runtime)
+    results = trials.try_all(tried, slots, expectations, starter, say, schemata=built_together, times=times)
+    records = [mutant_record(m, ids, r) for (m, ids, _), r in zip(planned, results)]
+    return {"coverage": coverage.known is not None,
+            "figures": figures(records, not_executed, round(time.monotonic() - started, 1)),
+            "mutants": records, "not executed": not_executed}
+
+
+def schemata_of(planned, runtime):
+    """A schema for each file of the bundled runtime, of its mutants that a switch can stand for;
+    a mutant's number is its place in the plan, from 1."""
+    from . import mutation, schemata  # libclang, needed only here: reading the words needs no package
+    by_file = {}
+    for index, (mutant, _, _) in enumerate(planned):
+        by_file.setdefault(mutant.file, []).append(index)
+    built = []
+    for file, indices in by_file.items():
+        text = runtime.path(file).read_bytes()
+        layout = mutation.layout(runtime.top, file, runtime.include_dirs(), runtime.files())
+        members = [i for i in indices if schemata.switchable(planned[i][0], layout, text)]
+        if members:
+            built.append(file_schema(planned, members, schemata.FileSchema(
+                file, text, layout, [(i + 1, planned[i][0]) for i in members])))
+    return built
+
+
+def file_schema(planned, members, schema):
+    """The trials' schema of one file's mutants; it learns what a compile of the file costs."""
+    from . import schemata
+    numbers = lambda chosen: [i + 1 for i in chosen]
+
+    def make(slot, chosen):
+        started = time.monotonic()
+        trusted = slot.runtime.same_object(schema.relative, schema.unchanged(numbers(chosen)))
+        built.cost = time.monotonic() - started
+        return schema.contents(numbers(chosen)) if trusted else None
+
+    built = trials.Schema(
+        schema.relative, members, make,
+        culprits=lambda output, chosen: [n - 1 for n in schema.culprits(output, numbers(chosen))],
+        switch=lambda i: {schemata.ENVIRONMENT: schemata.switch_value(i + 1)},
+        same_code=lambda slot, i: compiles_unchanged(slot, schema.relative, planned[i][0].applied(schema.text)))
+    return built
+
+
+def compiles_unchanged(slot, relative, content):
+    try:
+        return slot.runtime.same_object(relative, content)
+    except runtime_build.NotBuilt:
+        return False
+
+
+def hunted(args, archive, say):
+    """What ./regress hunt finds in the archive: caught (with its first difference, where the hunt
+    stops), survived, or could not run (with why)."""
+    words = [str(build.ROOT / "regress"), "hunt", "--runtime", str(archive), "--seconds", f"{args.hunt:g}",
+             "--stop-at-first", "--build", str(Path(args.work) / "hunt"), "-j", str(args.jobs),
+             "--emulator", args.emulator]
+    done = subprocess.run(words, capture_output=True, text=True, errors="replace")
+    if done.returncode == 1:
+        first = next((l.split(None, 1)[1] for l in done.stdout.splitlines() if l.startswith("DIFFERS ")), "")
+        return {"result": "caught", "by": first}
+    if done.returncode == 0:
+        return {"result": "survived"}
+    tail = (done.stderr or done.stdout).strip().splitlines()[-2:]
+    return {"result": "could not run", "reason": f"{shlex.join(words)} exited with status "
+                                                  f"{done.returncode}: {' / '.join(tail)}"}
+
+
+def fault_figures(records, seconds):
+    count = lambda what: sum(r["result"] == what for r in records)
+    caught, survived = count("caught"), count("survived")
+    by_hunt = sum((r.get("hunt") or {}).get("result") == "caught" for r in records)
+    return {"tried": len(records), "caught": caught, "caught by the hunt": by_hunt, "survived": survived - by_hunt,
+            "not built": count("not built"), "score": percent(caught, caught + survived),
+            "score with the hunt": percent(caught + by_hunt, caught + survived), "seconds": seconds}
+
+
+def run_faults(args, starter, expectations, usable, faults, slots, times, say, started):
+    """The fault catalogue's part of the report: each fault built and run against every case,
+    each survivor hunted when asked; its wall time from started on."""
+    faults = sharded(args, faults)
+    to_run = [(c, trials.limit(times[c.id])) for c in usable]
+    base = slots[0].runtime.flags
+    tried = [trials.Trial(f"{f.name} ({f.kind})", made, to_run,
+                          runtime_build.adjusted(base, f.flags, f.drop_flags) if f.flags or f.drop_flags else None)
+             for f, made in faults]
+    kept = Path(args.work) / "faults"
+    kept.mkdir(parents=True, exist_ok=True)
+
+    def keep(slot, index, result):
+        if result["result"] == "survived":
+            shutil.copy(slot.runtime.archive, kept / f"{faults[index][0].name}.a")
+
+    results = trials.try_all(tried, slots, expectations, starter, say, keep)
+    reasons = fault_catalogue.reasons()
+    records = []
+    for (fault, _), result in zip(faults, results):
+        record = {"name": fault.name, "kind": fault.kind, "port": fault.port, "flags": list(fault.flags),
+                  "drop flags": list(fault.drop_flags), **result}
+        if result["result"] == "survived":
+            record["why"] = reasons.get(fault.name)
+            if args.hunt:
+                say(f"hunting {fault.name} for {args.hunt:g} s")
+                hunt_archive = Path(args.work) / "hunt" / "libkel.a"
+                hunt_archive.parent.mkdir(parents=True, exist_ok=True)
+                # One path for every fault, so that the hunt's build of it is relinked, not made anew.
+                shutil.copy(kept / f"{fault.name}.a", hunt_archive)
+                record["hunt"] = hunted(args, hunt_archive, say)
+                say(f"  ... {said_by_hunt(record['hunt'])}")
+        records.append(record)
+    return {"figures": fault_figures(records, round(time.monotonic() - started, 1)), "hunt seconds": args.hunt,
+            "faults": records}
+
+
+def said_by_hunt(hunt):
+    if hunt["result"] == "caught":
+        return f"caught by the hunt ({hunt['by']})" if hunt["by"] else "caught by the hunt"
+    return "not found by the hunt" if hunt["result"] == "survived" else f"the hunt could not run: {hunt['reason']}"
+
+
+def fault_summary_lines(section):
+    f = section["figures"]
+    hunt = (f", {f['caught by the hunt']} more by the hunt ({section['hunt seconds']:g} s each)"
+            if section["hunt seconds"] else "")
+    lines = [f"faults: {f['tried']} tried, {f['caught']} caught by the cases{hunt}, {f['survived']} surviving, "
+             f"{f['not built']} not built",
+             f"fault score: {f['score']} by the cases (caught / built)"
+             + (f", {f['score with the hunt']} with the hunt" if section["hunt seconds"] else "")
+             + f"; wall time {f['seconds']:.0f} s"]
+    hunted = lambda r: (r.get("hunt") or {}).get("result") == "caught"
+    groups = (("caught by the hunt (a case is missing)", lambda r: r["result"] == "survived" and hunted(r)),
+              ("surviving", lambda r: r["result"] == "survived" and not hunted(r)),
+              ("not built", lambda r: r["result"] == "not built"))
+    for title, belongs in groups:
+        chosen = [r for r in section["faults"] if belongs(r)]
+        if chosen:
+            lines.append(f"{title}:")
+        for r in chosen:
+            lines.append(f"  {r['name']}  ({r['kind']})" + (f"  {said_by_hunt(r['hunt'])}" if r.get("hunt") else ""))
+            if r["result"] == "not built":
+                lines.append(f"      {r['reason']}")
+                continue
+            lines.append(f"      port: {r['port']}")
+            if not hunted(r):
+                lines.append(f"      why no run shows it: {r['why'] or 'no reason recorded'}")
+            if r.get("failed once"):
+                lines.append(f"      failed once, then passed: {', '.join(r['failed once'])}")
+    return lines
+
+
+def load_faults(args):
+    """Each fault chosen with the files its patch makes; a fault that cannot be read or applied stops
+    the run before anything is built."""
+    try:
+        return [(f, fault_catalogue.contents(f)) for f in fault_catalogue.load(args.catalogue, args.faults)]
+    except fault_catalogue.CatalogueError as error:
+        raise SetupFailed(str(error)) from None
 
 
 def run(args, say=print):
     started = time.monotonic()
     starter = launcher.choose(args.emulator)
-    if args.expect and not Path(args.expect).is_dir():
-        raise SetupFailed(f"no expectation set at {args.expect} (record one with ./regress --runtime ... --bless)")
     expectations = Expectations(args.cases, args.expect)
-    chosen = selection.selected(casefiles.load_cases(args.cases), args.only)
-    if not chosen:
-        raise SetupFailed(f"no case matches {' or '.join(args.only)}")
-    programs = {case.program for case in chosen}
-    work = Path(args.work)
-    slots = [Slot(make_runtime(args, work / f"slot-{i}"), work / f"slot-{i}" / "tree", starter.emulator)
-             for i in range(args.jobs)]
-    say(f"building the unchanged runtime and {len(programs)} programs in {len(slots) + 1} trees under {work}")
-    try:
-        for slot in slots:
-            slot.prepare(programs)
-        coverage = gather_coverage(args, chosen, starter, expectations, programs, say)
-    except NotBuilt as error:
-        raise SetupFailed(f"the unchanged runtime cannot be built and measured: {error}") from None
-    limits, failing = baseline(slots[0], chosen, starter, expectations, args.jobs)
-    if failing:
-        say(f"left out, since they fail with the unchanged runtime: {', '.join(failing)}")
-    usable = sorted((c for c in chosen if c.id in limits), key=lambda c: limits[c.id])
-    if not usable:
-        raise SetupFailed("no case passes with the unchanged runtime")
-
-    found = all_mutants(slots[0].runtime, args.at, say)
-    planned, not_executed = plan(found, coverage, usable, limits)
-    if args.sample is not None and args.sample < len(planned):
-        planned = sorted(random.Random(args.seed).sample(planned, args.sample),
-                         key=lambda p: (p[0].file, p[0].start))
-    say(f"{len(found)} mutants; {len(planned)} to try, "
-        f"{sum(not_executed.values())} in {len(not_executed)} lines that no case executes")
-    results = try_all(planned, slots, expectations, starter, say)
-
-    count = lambda what: sum(r["result"] == what for r in results)
-    caught, survived = count("caught"), count("survived")
+    faults = load_faults(args) if args.faults is not None else None
+    usable, known = usable_cases(args, expectations, say)
+    slots, times = prepare(args, starter, expectations, usable, say)
+    usable = sorted(usable, key=lambda c: times[c.id])
     report = {
         "runtime": str(Path(args.source).resolve()) if args.source else "the bundled kelrt",
         "programs run": starter.describe(),
+        "cases": sorted(c.id for c in usable),
+        "left out": [c.id for c in known],
         "sample": {"size": args.sample, "seed": args.seed} if args.sample else None,
-        "coverage": coverage.known is not None,
-        "left out": failing,
-        "figures": {"tried": len(results), "caught": caught, "survived": survived,
-                    "not built": count("not built"), "not executed": sum(not_executed.values()),
-                    "score": f"{100 * caught / (caught + survived):.1f}%" if caught + survived else "n/a",
-                    "seconds": round(time.monotonic() - started, 1)},
-        "mutants": results,
-        "not executed": not_executed,
+        "shard": args.shard,
     }
-    Path(args.report).parent.mkdir(parents=True, exist_ok=True)
-    write_atomically(args.report, json.dumps(report, indent=2) + "\n")
+    if faults is not None:
+        report["faults"] = run_faults(args, starter, expectations, usable, faults, slots, times, say, started)
+    else:
+        report.update(run_mutants(args, starter, expectations, usable, slots, times, say, started))
+    write_report(args.report, report)
     return report
+
+
+def write_report(path, report):
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    write_atomically(path, json.dumps(report, indent=2) + "\n")
+
+
+class MergeFailed(Exception):
+    """The reports are not the N shards of one run."""
+
+
+def merged(reports):
+    """The whole report of the N shards of one run: the same figures as one run over the same
+    mutants or faults, the wall time the longest shard's."""
+    shards = sorted(reports, key=lambda r: selection.shard_spec(r["shard"] or "1/1"))
+    counts = {selection.shard_spec(r["shard"] or "1/1")[1] for r in shards}
+    wanted = [f"{k}/{len(shards)}" for k in range(1, len(shards) + 1)]
+    if counts != {len(shards)} or [r["shard"] for r in shards] != wanted:
+        raise MergeFailed(f"the reports are shards {', '.join(str(r['shard']) for r in shards)}, "
+                          f"not {', '.join(wanted)}")
+    for key in ("runtime", "cases", "left out", "sample", "coverage"):
+        if len({json.dumps(r.get(key)) for r in shards}) > 1:
+            raise MergeFailed(f"the shards differ in {key!r}: they are not parts of one run")
+    whole = {**shards[0], "shard": None, "merged from": len(shards)}
+    seconds = max(((r.get("faults") or r)["figures"]["seconds"] for r in shards))
+    if "faults" in shards[0]:
+        records = [f for r in shards for f in r["faults"]["faults"]]
+        records.sort(key=lambda f: f["name"])
+        whole["faults"] = {**shards[0]["faults"], "faults": records, "figures": fault_figures(records, seconds)}
+    else:
+        records = sorted((m for r in shards for m in r["mutants"]),
+                         key=lambda m: (m["file"], m["line"], m["column"], m["change"]))
+        not_executed = {}
+        for r in shards:
+            for place, count in r["not executed"].items():
+                not_executed[place] = not_executed.get(place, 0) + count
+        whole.update(mutants=records, figures=figures(records, not_executed, seconds),
+                     **{"not executed": dict(sorted(not_executed.items()))})
+    return whole
 
 
 def main(argv):
     args = parse_args(argv)
+    if os.environ.get(READ_WORDS):
+        return GO_ON
     try:
-        report = run(args, lambda text: print(text, flush=True))
-    except (SetupFailed, casefiles.CaseFileError, launcher.LaunchError) as error:
+        if args.merge:
+            report = merged([json.loads(Path(r).read_text()) for r in args.merge])
+            write_report(args.report, report)
+        else:
+            report = run(args, lambda text: print(text, flush=True))
+    except (SetupFailed, MergeFailed, casefiles.CaseFileError, launcher.LaunchError,
+            selection.SelectionError) as error:
         print(f"regress mutants: {error}", file=sys.stderr)
         return SETUP_ERROR
-    print("\n".join(summary_lines(report)))
+    print("\n".join(fault_summary_lines(report["faults"]) if "faults" in report else summary_lines(report)))
     print(f"written to {shown(args.report)}")
     return 0
 

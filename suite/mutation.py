@@ -7,6 +7,8 @@ from pathlib import Path
 
 from clang import cindex
 
+from .runtime_build import CXX_SUFFIXES, HEADER_SUFFIXES
+
 # Each operator becomes the one a slip of the hand gives: a boundary moved, a test negated,
 # a conjunction weakened, a sum made a difference.
 OPERATOR_CHANGES = {
@@ -20,10 +22,6 @@ KIND_OF_OPERATOR = {
 }
 OPERATOR_CURSORS = (cindex.CursorKind.BINARY_OPERATOR, cindex.CursorKind.COMPOUND_ASSIGNMENT_OPERATOR)
 INTEGER = re.compile(r"(0[xX][0-9a-fA-F]+|[0-9]+)([uUlL]*)\Z")
-C_SUFFIXES = (".c",)
-CXX_SUFFIXES = (".cc", ".cpp", ".cxx", ".C")
-HEADER_SUFFIXES = (".h", ".hh", ".hpp", ".hxx")
-SOURCE_SUFFIXES = C_SUFFIXES + CXX_SUFFIXES + HEADER_SUFFIXES
 # Where a call in statement position sits: the statements of a block, or the bodies of
 # if, else, while and for written without braces.
 BODY_CHILDREN = {
@@ -44,6 +42,9 @@ class Mutant:
     kind: str        # comparison, equality, logic, arithmetic, integer, character, call
     original: str
     replacement: str
+    line_text: str = ""  # the text of the line it changes, as the source has it
+    site_start: int = 0  # the text a schema switches: an operator's whole expression, else the token or call
+    site_end: int = 0
 
     @property
     def change(self):
@@ -63,13 +64,6 @@ class Mutant:
 def shorten(text, width=48):
     text = " ".join(text.split())
     return text if len(text) <= width else text[:width - 3] + "..."
-
-
-def source_files(directory):
-    """The C and C++ sources and headers under the directory, relative to it, in order."""
-    directory = Path(directory)
-    return sorted(str(p.relative_to(directory)) for p in directory.rglob("*")
-                  if p.suffix in SOURCE_SUFFIXES and p.is_file())
 
 
 def language_flags(relative, all_files):
@@ -119,39 +113,96 @@ def token_mutants(relative, path, tu):
             yield "character", token, list(filter(None, [character_change(spelling)]))
 
 
-def statement_calls(cursor, path):
-    """The calls that stand as statements of their own, in the file itself."""
+def statements(cursor, path, kind):
+    """The expressions of the kind that stand as statements of their own, in the file itself."""
     children = list(cursor.get_children())
     placed = BODY_CHILDREN.get(cursor.kind)
     for index, child in enumerate(children):
         if child.location.file is None or Path(child.location.file.name) != path:
             continue
-        if placed is not None and child.kind == cindex.CursorKind.CALL_EXPR \
-                and index in range(len(children))[placed]:
+        if placed is not None and child.kind == kind and index in range(len(children))[placed]:
             yield child
-        yield from statement_calls(child, path)
+        yield from statements(child, path, kind)
+
+
+def parsed(directory, relative, include_dirs, all_files):
+    path = Path(directory) / relative
+    args = [*language_flags(relative, all_files or [relative]), "-m32", "-msse2",
+            *[f"-I{d}" for d in include_dirs]]
+    return path, cindex.Index.create().parse(str(path), args=args)
 
 
 def find_mutants(directory, relative, include_dirs, all_files=None):
     """Every mutant of one file: its operators, integer and character constants and call statements;
     and libclang's errors, where it could not make sense of the file (and so may miss some)."""
-    path = Path(directory) / relative
+    path, tu = parsed(directory, relative, include_dirs, all_files)
     text = path.read_bytes()
-    args = [*language_flags(relative, all_files or [relative]), "-m32", "-msse2",
-            *[f"-I{d}" for d in include_dirs]]
-    tu = cindex.Index.create().parse(str(path), args=args)
+    lines = text.decode("latin-1").splitlines()
+    shown = lambda line: lines[line - 1].strip() if 0 < line <= len(lines) else ""
     found = []
     for kind, token, replacements in token_mutants(relative, path, tu):
         start, end = token.extent.start.offset, token.extent.end.offset
+        site = token.cursor.extent if kind in KIND_OF_OPERATOR.values() else token.extent
         found += [Mutant(relative, token.location.line, token.location.column, start, end, kind,
-                         token.spelling, r) for r in replacements]
-    for call in statement_calls(tu.cursor, path):
+                         token.spelling, r, shown(token.location.line), site.start.offset, site.end.offset)
+                  for r in replacements]
+    for call in statements(tu.cursor, path, cindex.CursorKind.CALL_EXPR):
         start, end = call.extent.start.offset, call.extent.end.offset
         original = text[start:end].decode("latin-1")
         # A call written through a macro has an extent that is not the call's own text.
         if end > start and original.endswith(")") and call.extent.start.file is not None \
                 and Path(call.extent.start.file.name) == path:
             found.append(Mutant(relative, call.extent.start.line, call.extent.start.column, start, end,
-                                "call", original, ""))
+                                "call", original, "", shown(call.extent.start.line), start, end))
     errors = [str(d) for d in tu.diagnostics if d.severity >= cindex.Diagnostic.Error]
     return sorted(set(found), key=lambda m: (m.file, m.start, m.kind, m.replacement)), errors
+
+
+@dataclass(frozen=True)
+class Layout:
+    """What a schema of a file needs besides its mutants: its tokens, (start, end, spelling) by
+    offset; its functions' bodies, (start, end, whether the function is declared not to return);
+    and the (start, end) of its compound assignments that stand as statements."""
+    tokens: tuple
+    bodies: tuple
+    assignments: frozenset
+
+
+FUNCTIONS = (cindex.CursorKind.FUNCTION_DECL, cindex.CursorKind.CXX_METHOD, cindex.CursorKind.CONSTRUCTOR,
+             cindex.CursorKind.DESTRUCTOR, cindex.CursorKind.CONVERSION_FUNCTION,
+             cindex.CursorKind.FUNCTION_TEMPLATE)
+NO_RETURN = {"noreturn", "_Noreturn", "__noreturn__"}
+
+
+def declared_without_return(function):
+    """Whether the function's definition, or its first declaration, says it never returns: as an
+    attribute of its own ([[noreturn]], _Noreturn) or in its type (GNU's attribute)."""
+    return "noreturn" in function.type.spelling or any(
+        t.spelling in NO_RETURN for declaration in (function, function.canonical)
+        for attribute in declaration.get_children() if attribute.kind.is_attribute()
+        for t in attribute.get_tokens())
+
+
+def layout(directory, relative, include_dirs, all_files=None):
+    path, tu = parsed(directory, relative, include_dirs, all_files)
+    tokens = tuple((t.extent.start.offset, t.extent.end.offset, t.spelling)
+                   for t in tu.get_tokens(extent=tu.cursor.extent)
+                   if t.location.file is not None and Path(t.location.file.name) == path)
+    bodies = []
+
+    def visit(cursor):
+        for child in cursor.get_children():
+            if child.location.file is None or Path(child.location.file.name) != path:
+                continue
+            if child.kind in FUNCTIONS and child.is_definition():
+                body = [c for c in child.get_children() if c.kind == cindex.CursorKind.COMPOUND_STMT]
+                if body:
+                    start, end = body[-1].extent.start.offset, body[-1].extent.end.offset
+                    bodies.append((start, end, declared_without_return(child)))
+            else:
+                visit(child)
+
+    visit(tu.cursor)
+    assignments = frozenset((a.extent.start.offset, a.extent.end.offset)
+                            for a in statements(tu.cursor, path, cindex.CursorKind.COMPOUND_ASSIGNMENT_OPERATOR))
+    return Layout(tokens, tuple(sorted(bodies)), assignments)

@@ -25,9 +25,13 @@ def command_line(case):
     stdin = "".join(case.stdin_pieces)
     if stdin:
         given.append(f"{len(stdin)} bytes on stdin")
-    if case.files:
-        given.append("files " + ", ".join(name for name, _ in case.files))
+    if case.files or case.special_files:
+        given.append("files " + ", ".join(name for name, _ in case.files + case.special_files))
     return shlex.join([case.program, *case.args]) + (f"  ({'; '.join(given)})" if given else "")
+
+
+SPECIAL_SHOWN = {"directory": "an empty directory", "fifo": "a named pipe that nobody writes",
+                 "zeros": "a link to /dev/zero"}
 
 
 def inputs(case):
@@ -38,6 +42,7 @@ def inputs(case):
     lines += [f"stdin piece {i}: {shown(piece)}" for i, piece in enumerate(case.stdin_chunks, 1)]
     lines += [f"typed {i}: {shown(line)}" for i, line in enumerate(case.terminal or (), 1)]
     lines += [f"file {name}: {shown(content)}" for name, content in case.files]
+    lines += [f"file {name}: {SPECIAL_SHOWN[kind]}" for name, kind in case.special_files]
     ways = [{"directory": "stdin: a directory", "closed": "stdin: closed"}.get(case.stdin_from),
             {"full": "stdout: /dev/full", "closed": "stdout: closed",
              "stopped": "stdout: a pipe, stopped while a write blocks"}.get(case.stdout_to),

@@ -75,6 +75,8 @@ def _case_json(case, expected, write):
     if case.ignored_signals:
         entry["ignored_signals"] = [signal.Signals(number).name for number in case.ignored_signals]
     entry["files"] = {name: {"file": write(f"files/{name}", content)} for name, content in case.files}
+    if case.special_files:
+        entry["special_files"] = dict(case.special_files)
     entry.update(stdout={"file": write("expected/stdout", expected.stdout)},
                  stderr={"file": write("expected/stderr", expected.stderr)},
                  **({"signal": expected.signal} if expected.signal else {"status": expected.status}),
@@ -100,6 +102,9 @@ def keep(case, expected, keep_root, starter, bin_dir, limit, kept_by):
 
     write_atomically(where / f"{case.deliverable}.json",
                      json.dumps(_case_json(case, expected, write), indent=2) + "\n")
+    # Beside the files, for the script's copy of them (which keeps a named pipe and a link as they are).
+    for name, kind in case.special_files:
+        execute.MAKE_SPECIAL[kind](where / "files" / name)
     started, timeout = execute.start_of(case, bin_dir, starter, limit=limit)
     program = execute.program_path(case, bin_dir) if starter.emulated else None
     script = where / SCRIPT

@@ -93,3 +93,20 @@ def record_failed(build_dir, verdicts):
     build_dir.mkdir(parents=True, exist_ok=True)
     failed = [v.case.id for v in verdicts if not v.passed]
     files.write_atomically(build_dir / FAILED_FILE, "".join(f"{name}\n" for name in failed))
+
+
+def shard_spec(text):
+    """(K, N) from "K/N", the K-th of N parts; ValueError says what is wrong with it."""
+    k, slash, n = text.partition("/")
+    if not (slash and k.isdigit() and n.isdigit()):
+        raise ValueError(f"{text!r} is not K/N, e.g. 2/3")
+    k, n = int(k), int(n)
+    if not 1 <= k <= n:
+        raise ValueError(f"{text!r}: K must be from 1 to N")
+    return k, n
+
+
+def in_shard(items, k, n):
+    """The K-th of N parts of a list in a fixed order: every N-th item from the K-th. The N parts
+    are disjoint, together the whole list, and each the same on every machine."""
+    return items[k - 1::n]

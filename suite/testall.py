@@ -13,7 +13,6 @@ from pathlib import Path
 
 
 from . import build
-from . import fuzz
 from . import launcher
 from . import toolchain
 
@@ -91,18 +90,18 @@ def main(argv):
     print(f"regress test: the programs are built with --toolchain {built_with} and run {starter.describe()}",
           flush=True)
     if starter.emulated and not args.valgrind:
-        print(f"regress test: {launcher.SANITIZER_NOTE}; {fuzz.EMULATED_NOTE}", flush=True)
+        print(f"regress test: {launcher.SANITIZER_NOTE}; {launcher.FUZZ_NOTE}", flush=True)
     try:
         build.ensure_built(plain, emulator=starter.emulator, toolchain=built_with)
         if args.valgrind:
             stages = [Stage("every suite case under memcheck", plain, ["-L", "memcheck"])]
         else:
             build.ensure_built(sanitized, preset="sanitize", emulator=starter.emulator, toolchain=built_with)
-            fuzz.ensure_built(fuzz.FUZZ_BUILD, starter.emulator)
+            build.ensure_fuzz_built(build.FUZZ_BUILD, starter.emulator)
             stages = [Stage("the plain build", plain, ["-LE", "memcheck"]),
                       Stage("the AddressSanitizer and UndefinedBehaviorSanitizer build",
                             sanitized, ["-LE", "memcheck", "-E", NOT_SANITIZED]),
-                      Stage("the fuzz targets, a short run each", fuzz.FUZZ_BUILD, [])]
+                      Stage("the fuzz targets, a short run each", build.FUZZ_BUILD, [])]
     except build.BuildFailed as error:
         print(f"regress test: build failed: {error}", file=sys.stderr)
         return 2

@@ -33,6 +33,9 @@ class CaseFiles(ScratchSuite):
             ([{**base, "ignored_signals": ["SIGKILL"]}], "signals that can be ignored"),
             ([{**base, "stdout_closed_after": 1, "stdout": "ab"}], "longer than the 1 bytes read"),
             ([{**base, "stdout_closed_after": 1, "stdout_to": "full"}], "no stdout_to"),
+            ([{**base, "special_files": {"d": "socket"}}], "special_files must map names to one of"),
+            ([{**base, "files": {"d": ""}, "special_files": {"d": "fifo"}}], "both in files and in special_files"),
+            ([{**base, "special_files": {"../d": "fifo"}}], "file '../d' must be a plain file name"),
             ([{**base, "status": True}], "field 'status' has the wrong type"),
             ([{**base, "stdout": "\u20ac"}], "has a character above \\u00ff"),
             ([{**base, "files": {"../escape": ""}}], "file '../escape' must be a plain file name"),
@@ -238,7 +241,8 @@ class Fingerprints(unittest.TestCase):
                 {"stdin": None, "stdin_from": "closed"}, {"stdout_to": "full"}, {"stdout_to": "stopped"},
                 {"stdin": None, "terminal": ["in"]},
                 {"stdin": None, "terminal": ["in"], "terminal_streams": ["stdin", "stdout"]},
-                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]}]
+                {"stdout_closed_after": 0}, {"stdout_closed_after": 5}, {"ignored_signals": ["SIGPIPE"]},
+                {"special_files": {"d": "directory"}}, {"special_files": {"d": "fifo"}}]
         fingerprints = [self.fingerprint(**run) for run in runs]
         self.assertNotIn(base, fingerprints)
         self.assertEqual(len(set(fingerprints)), len(runs))

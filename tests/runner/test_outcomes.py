@@ -57,6 +57,19 @@ class WhatTheProgramIsGiven(ScratchSuite):
         self.assertEqual(status, 0, out)
         self.assertIn("2 passed, 0 failed", out)
 
+    def test_special_files_stand_beside_the_files(self):
+        self.program("kinds", """\
+            [ -d d ] && [ -z "$(ls -A d)" ] && echo "d: empty directory"
+            [ -p p ] && echo "p: named pipe"
+            head -c 4 z | od -An -tx1
+            cat f
+        """)
+        self.case_file("kinds", {"name": "made", "files": {"f": "text\n"},
+                                 "special_files": {"d": "directory", "p": "fifo", "z": "zeros"},
+                                 "stdout": "d: empty directory\np: named pipe\n 00 00 00 00\ntext\n"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+
     def test_filtered_lines_are_left_out_of_both_sides(self):
         self.program("timed", "echo result 42\necho 'took 0.731 s'\n")
         self.case_file("timed", {"name": "run", "stdout": "result 42\ntook 9 s\n",

@@ -75,6 +75,24 @@ class PackagesByCommand(unittest.TestCase):
         self.assertIn("g++-multilib cannot be installed beside the i686 cross compiler", done.stderr)
         self.assertNotIn("installing", done.stdout)
 
+    def test_mutants_help_and_a_refused_command_line_install_nothing(self):
+        failing_install = {"apt-get": "echo apt-get was run; exit 100"}
+        for words, status, said in ((["--help"], 0, "usage: ./regress mutants"),
+                                    (["--sample", "0"], 2, "-j and --sample need at least 1"),
+                                    (["--source", "/no/such/dir", "--build", "make", "--archive", "a.a"], 2,
+                                     "--source: no directory /no/such/dir")):
+            with self.subTest(words=words):
+                done = regress_with(failing_install, "mutants", *words)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(said, done.stdout + done.stderr)
+                self.assertNotRegex(done.stdout + done.stderr, r"python3-clang|apt-get was run")
+        # A command line it takes goes on to ask for what the tool needs (and stops, here, as the
+        # install fails).
+        done = regress_with(failing_install, "mutants", "--at", "kelrt/write.cc:7", "--emulator", "none")
+        self.assertRegex(done.stdout + done.stderr, r"regress: (installing|the suite needs packages that are "
+                                                    r"not installed:) .*python3-clang")
+        self.assertEqual(done.returncode, 2)
+
 
 
 @unittest.skipUnless(os.geteuid() == 0, "./regress installs only when run as root")

@@ -16,6 +16,7 @@ from tests.runner.support import ScratchSuite
 # writes as its arguments ask: "big" writes 200000 bytes to stdout in one write, "die" is then
 # killed by SIGUSR1.
 PROBE = r"""
+    #define _FILE_OFFSET_BITS 64  /* a directory's 64-bit offsets, which the emulator passes on as they are */
     #include <dirent.h>
     #include <errno.h>
     #include <signal.h>
@@ -97,6 +98,7 @@ WAYS = [
     {"name": "reader-gone-ignored", "stdout_closed_after": 0, "args": ["big"], "ignored_signals": ["SIGPIPE"]},
     {"name": "ignoring", "ignored_signals": ["SIGPIPE", "SIGHUP"]},
     {"name": "killed", "args": ["big", "die"], "signal": "SIGUSR1"},
+    {"name": "special-files", "special_files": {"d": "directory", "p": "fifo", "z": "zeros"}},
 ]
 
 
@@ -150,8 +152,11 @@ class KeptScripts(ScratchSuite):
         self.case_file("probe", {"name": "long", "stdin": "(" * 5000 + "\n", "files": {"b.txt": "\x01\"\n"},
                                  "stdout_to": "full", "status": 3},
                        {"name": "typed", "terminal": ["1\n", "2"], "terminal_streams": ["stdin", "stdout"]},
-                       {"name": "pieces", "stdin_chunks": ["a", "b"]})
+                       {"name": "pieces", "stdin_chunks": ["a", "b"]},
+                       {"name": "special", "special_files": {"p": "fifo"}})
         out = self.regress("-v", "-j", "1")[1]
+        self.assertIn("(files p) in", out)
+        self.assertIn("\n      file p: a named pipe that nobody writes\n", out)
         self.assertIn('\n      stdin: "' + "(" * 120 + '"... (5001 bytes)\n      file b.txt: "\\x01\\"\\n"\n'
                       "      stdout: /dev/full\n", out)
         self.assertIn('\n      typed 1: "1\\n"\n      typed 2: "2"\n      on a terminal: stdin, stdout\n', out)
@@ -161,7 +166,9 @@ class KeptScripts(ScratchSuite):
     def test_under_gdb_the_program_gets_its_arguments_files_input_and_limits(self):
         status, out, _ = self.regress("--keep", str(self.kept), "--only", "probe/pipe", "-v")
         limit = re.search(r"processor seconds: \d+ \d+", out).group(0)
-        done = subprocess.run(["bash", str(self.kept / "probe" / "pipe" / "run"), "--gdb"], input="run\n",
+        # Natively gdb starts the program; the emulator starts it itself, stopped until gdb goes on.
+        go = "continue" if launcher.from_environment().emulated else "run"
+        done = subprocess.run(["bash", str(self.kept / "probe" / "pipe" / "run"), "--gdb"], input=f"{go}\n",
                               capture_output=True, text=True, encoding="latin-1", timeout=120)
         for said in ["argv0 probe, 2 arguments: [a b] [\u00e9]", "directory: . .. data.txt", "reads: 6 (end)",
                      limit, "exited with code 03"]:
