@@ -9,6 +9,7 @@ import sys
 import tempfile
 from pathlib import Path
 
+from . import bench_suite
 from . import callgrind
 from . import launcher
 from . import toolchain
@@ -78,7 +79,10 @@ BENCHMARKS = [torquilan_runs_per_second, torquilan_instructions_per_run, evalix_
 
 
 def format_value(value):
-    return f"{value:.1f}" if value % 1 else f"{value:.0f}"
+    """Whole numbers as they are; others to a tenth, or below 10 (seconds, ratios) to a hundredth."""
+    if not value % 1:
+        return f"{value:.0f}"
+    return f"{value:.2f}" if abs(value) < 10 else f"{value:.1f}"
 
 
 def print_table(figures, failures):
@@ -104,6 +108,9 @@ def main(argv=None):
                              "the toolchain's own, e.g. build-clang/)")
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs of each timed benchmark; the table shows their median (default: 3)")
+    parser.add_argument("--suite", action="store_true",
+                        help="measure the suite's own speed instead: every case beside its longest case "
+                             "alone, and a new runtime archive's first verdict and a repeat")
     launcher.add_option(parser)
     toolchain.add_option(parser)
     args = parser.parse_args(argv)
@@ -121,7 +128,7 @@ def main(argv=None):
         print(f"measured with the programs {starter.describe()}: these are the emulator's figures, "
               "not the programs' native speed\n")
     figures, failures = [], []
-    for benchmark in BENCHMARKS:
+    for benchmark in bench_suite.BENCHMARKS if args.suite else BENCHMARKS:
         try:
             figures += benchmark(args.build, args.repeat, starter)
         except BenchError as error:

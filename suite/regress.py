@@ -1,7 +1,6 @@
 """The suite runner: builds, runs the selected cases against a kel runtime, and reports what it saw."""
 
 import argparse
-import concurrent.futures
 import os
 import shlex
 import sys
@@ -21,6 +20,7 @@ from . import limits
 from . import reference
 from . import repro
 from . import runtime_check
+from . import schedule
 from . import toolchain
 from .command import SETUP_ERROR
 from .expectations import Expectations
@@ -276,29 +276,19 @@ def run_repeatedly(case, bin_dir, args, expectations, starter, case_limits):
 
 
 def run_all(chosen, bin_dir, args, report, expectations, starter, case_limits):
-    """The verdicts of the cases run, in the order chosen; after --max-failures failures the
-    cases not yet started are left out."""
+    """The verdicts of the cases run, in the order chosen; they are started longest first, by their
+    records; after --max-failures failures the cases not yet started are left out."""
     total = len(chosen)
     verdicts = {}
     failed = 0
-    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(run_repeatedly, c, bin_dir, args, expectations, starter, case_limits): c
-                   for c in chosen}
-        try:
-            for future in concurrent.futures.as_completed(futures):
-                if future.cancelled():
-                    continue
-                case = futures[future]
-                verdicts[case.id] = future.result()
-                report.progress(len(verdicts), total, verdicts[case.id])
-                failed += not verdicts[case.id].passed
-                if failed == args.max_failures:
-                    for waiting in futures:
-                        waiting.cancel()
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            execute.stop_all()
-            raise
+    with schedule.Schedule(chosen, lambda c: run_repeatedly(c, bin_dir, args, expectations, starter, case_limits),
+                           args.jobs, lambda c: case_limits.typical(c.id)[0]) as runs:
+        for case, verdict in runs.finished():
+            verdicts[case.id] = verdict
+            report.progress(len(verdicts), total, verdict)
+            failed += not verdict.passed
+            if failed == args.max_failures:
+                runs.cancel()
     return [verdicts[c.id] for c in chosen if c.id in verdicts]
 
 

@@ -2,12 +2,15 @@
 """Tests that ./regress bench reports only rates that a benchmark run really printed."""
 import contextlib
 import io
+import re
 import tempfile
 import unittest
 import unittest.mock
 from pathlib import Path
 
 from suite import bench
+from suite import bench_suite
+from suite.figures import BenchError
 
 
 
@@ -41,6 +44,25 @@ class Bench(unittest.TestCase):
             self.assertEqual(status, 1, table)
             self.assertIn("torquilan_runs_per_second: not measured", table)
             self.assertNotIn("runs/s", table)
+
+
+class SuiteTimings(unittest.TestCase):
+    def test_each_phase_is_timed_from_the_line_that_starts_it(self):
+        phases = (("first", re.compile("one")), ("second", re.compile("two")))
+        seconds, seen = bench_suite.timed(["sh", "-c", "echo one; sleep 0.3; echo two; echo one"], phases)
+        self.assertGreaterEqual(seen["second"] - seen["first"], 0.3)
+        self.assertGreaterEqual(seconds, seen["second"])
+        self.assertLess(seen["first"], 0.3)
+
+    def test_a_command_that_fails_gives_no_figure_but_its_last_words(self):
+        with self.assertRaisesRegex(BenchError, "exited with status 3: broke"):
+            bench_suite.timed(["sh", "-c", "echo broke; exit 3"])
+
+    def test_the_longest_case_needs_a_record(self):
+        with tempfile.TemporaryDirectory() as build:
+            (Path(build) / "bin").mkdir()
+            with self.assertRaisesRegex(BenchError, "no passing run"):
+                bench_suite.longest_case(Path(build), [])
 
 
 if __name__ == "__main__":
