@@ -82,7 +82,7 @@ def parse_args(argv):
     p.add_argument("--hunt", metavar="SECONDS", type=float,
                    help="with --faults: hunt each surviving fault for SECONDS with ./regress hunt, "
                         "e.g. --hunt 60")
-    p.add_argument("--shard", metavar="K/N",
+    p.add_argument("--shard", metavar="K/N", type=selection.shard_spec,
                    help="try only the K-th of N parts of the mutants or faults, for a machine of a CI "
                         "matrix; --merge makes the whole report of the N, e.g. --shard 2/3")
     p.add_argument("--merge", metavar="REPORT", nargs="+",
@@ -98,12 +98,6 @@ def parse_args(argv):
         missing = [r for r in args.merge if not Path(r).is_file()]
         if missing:
             p.error(f"--merge: no report {', '.join(missing)}")
-    args.shard_spec = None
-    if args.shard:
-        try:
-            args.shard_spec = selection.shard_spec(args.shard)
-        except ValueError as error:
-            p.error(f"--shard {error}")
     if args.faults is not None:
         if args.source:
             p.error("--faults builds the bundled runtime: its patches are over kelrt/")
@@ -295,7 +289,7 @@ def gather_coverage(args, starter, expectations, chosen, say):
 
 
 def sharded(args, items):
-    return selection.in_shard(items, *args.shard_spec) if args.shard_spec else items
+    return selection.in_shard(items, *args.shard) if args.shard else items
 
 
 def run_mutants(args, starter, expectations, usable, slots, times, say, started):
@@ -484,7 +478,7 @@ def run(args, say=print):
         "cases": sorted(c.id for c in usable),
         "left out": [c.id for c in known],
         "sample": {"size": args.sample, "seed": args.seed} if args.sample else None,
-        "shard": args.shard,
+        "shard": "/".join(map(str, args.shard)) if args.shard else None,
     }
     if faults is not None:
         report["faults"] = run_faults(args, starter, expectations, usable, faults, slots, times, say, started)
@@ -506,8 +500,9 @@ class MergeFailed(Exception):
 def merged(reports):
     """The whole report of the N shards of one run: the same figures as one run over the same
     mutants or faults, the wall time the longest shard's."""
-    shards = sorted(reports, key=lambda r: selection.shard_spec(r["shard"] or "1/1"))
-    counts = {selection.shard_spec(r["shard"] or "1/1")[1] for r in shards}
+    part = lambda r: selection.shard_spec(r["shard"] or "1/1")
+    shards = sorted(reports, key=part)
+    counts = {part(r)[1] for r in shards}
     wanted = [f"{k}/{len(shards)}" for k in range(1, len(shards) + 1)]
     if counts != {len(shards)} or [r["shard"] for r in shards] != wanted:
         raise MergeFailed(f"the reports are shards {', '.join(str(r['shard']) for r in shards)}, "

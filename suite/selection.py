@@ -53,8 +53,7 @@ def shard(items, spec, key):
     every item, and within one of each other in size."""
     if spec is None:
         return list(items)
-    k, n = spec
-    part = {key(item) for item in sorted(items, key=key)[k - 1::n]}
+    part = {key(item) for item in in_shard(sorted(items, key=key), *spec)}
     return [item for item in items if key(item) in part]
 
 
@@ -93,17 +92,6 @@ def record_failed(build_dir, verdicts):
     build_dir.mkdir(parents=True, exist_ok=True)
     failed = [v.case.id for v in verdicts if not v.passed]
     files.write_atomically(build_dir / FAILED_FILE, "".join(f"{name}\n" for name in failed))
-
-
-def shard_spec(text):
-    """(K, N) from "K/N", the K-th of N parts; ValueError says what is wrong with it."""
-    k, slash, n = text.partition("/")
-    if not (slash and k.isdigit() and n.isdigit()):
-        raise ValueError(f"{text!r} is not K/N, e.g. 2/3")
-    k, n = int(k), int(n)
-    if not 1 <= k <= n:
-        raise ValueError(f"{text!r}: K must be from 1 to N")
-    return k, n
 
 
 def in_shard(items, k, n):

@@ -1,11 +1,14 @@
 """Reading case files, choosing cases with --only, --exclude and --failed, and empty selections."""
 
 import json
+import os
 import re
+import subprocess
+import sys
 import unittest
 
 from suite import cases
-from tests.runner.support import ScratchSuite
+from tests.runner.support import ROOT, ScratchSuite
 
 
 
@@ -123,6 +126,13 @@ class Selection(ScratchSuite):
                 status, out, err = self.regress("--list", "--shard", spec)
                 self.assertEqual((status, out), (2, ""))
                 self.assertIn("argument --shard", err)
+        # The tools that share their work read --shard as the cases do, before they build or run.
+        for tool in ("suite.mutants", "suite.hunt"):
+            with self.subTest(tool=tool):
+                done = subprocess.run([sys.executable, "-m", tool, "--shard", "4/3"], capture_output=True,
+                                      text=True, cwd=ROOT, env=dict(os.environ, KEL_READ_WORDS="1"), timeout=60)
+                self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+                self.assertIn("argument --shard: '4/3': K must be 1 to N", done.stderr)
         status, _, err = self.regress("--list", "--only", "xevalix/", "--shard", "2/2")
         self.assertEqual(status, 2)
         self.assertIn("--shard 2/2 leaves no case to run: only 1 case is selected", err)
