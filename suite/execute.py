@@ -85,6 +85,11 @@ class Outcome:
         return self.ending == "exited"
 
     @property
+    def ended(self):
+        """Whether the program ended by itself: it exited or a signal killed it, not the runner."""
+        return self.ending in ("exited", "signal")
+
+    @property
     def native_seconds(self):
         return self.seconds / self.slowdown
 

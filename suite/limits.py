@@ -180,7 +180,9 @@ class Limits:
             self.recorded = self._read()
             kept = self.recorded.setdefault(self.set, {})
             for v in verdicts:
-                if v.passed and v.outcome.exited:
+                # A case that expects its program to die of a signal (a reader that goes away)
+                # is timed as well: left out, a hung runtime would hold it for its whole timeout.
+                if v.passed and v.outcome.ended:
                     times = kept.setdefault(v.case.id, [])
                     times.append(round(v.outcome.native_seconds, 4))
                     del times[:-KEPT]

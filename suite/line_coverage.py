@@ -5,18 +5,19 @@ import shutil
 import subprocess
 from pathlib import Path
 
+from . import toolchain as toolchains
 from .runtime_build import NotBuilt, run_step
 from .trials import run_cases
 
 COVERAGE_EXIT = Path(__file__).with_name("coverage_exit.c")
 
 
-def gcov_lines(data_files, cwd, top):
+def gcov_lines(data_files, cwd, top, gcov):
     """(file relative to top, line) -> count, from gcov's reading of the data (or note) files."""
     counts = {}
     if not data_files:
         return counts
-    done = subprocess.run(["gcov", "--json-format", "--stdout", *map(str, data_files)], cwd=cwd,
+    done = subprocess.run([gcov, "--json-format", "--stdout", *map(str, data_files)], cwd=cwd,
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise NotBuilt(f"gcov cannot read the coverage data in {cwd}: {done.stderr.strip()[-300:]}")
@@ -55,11 +56,11 @@ class Coverage:
         return self.executed_by.get(key, set()) | self.unrecorded
 
 
-def link_flags(work):
+def link_flags(work, toolchain):
     """Links a coverage build's programs so that _exit, too, writes the line counts."""
     wrapper = work / "coverage_exit.o"
     work.mkdir(parents=True, exist_ok=True)
-    run_step(["gcc", "-m32", "-c", COVERAGE_EXIT, "-o", wrapper])
+    run_step([*toolchains.command(toolchain, "c"), "-c", COVERAGE_EXIT, "-o", wrapper])
     return ["--coverage", "-Wl,--wrap=_exit", str(wrapper)]
 
 
@@ -102,7 +103,8 @@ def gather(slot, chosen, starter, expectations, programs, jobs, say):
     prefixes = {case.id: runs / str(i) for i, case in enumerate(chosen)}
     verdicts = run_cases(chosen, slot.bin, starter, expectations, jobs,
                          lambda case: {"GCOV_PREFIX": str(prefixes[case.id]), "GCOV_PREFIX_STRIP": "0"})
-    known = set(gcov_lines(notes, work, top))
+    gcov = toolchains.gcov(slot.toolchain)
+    known = set(gcov_lines(notes, work, top, gcov))
     data = {case.id: sorted(prefixes[case.id].rglob("*.gcda")) for case in chosen}
     failed, unrecorded = without_line_data(verdicts, data)
     executed_by = {}
@@ -111,7 +113,7 @@ def gather(slot, chosen, starter, expectations, programs, jobs, say):
             # The data go under the prefix by the object's absolute path; its notes stay beside the object.
             shutil.copy(Path("/") / gcda.relative_to(prefixes[case.id]).with_suffix(".gcno"),
                         gcda.with_suffix(".gcno"))
-        for key, count in gcov_lines(data[case.id], work, top).items():
+        for key, count in gcov_lines(data[case.id], work, top, gcov).items():
             if count:
                 executed_by.setdefault(key, set()).add(case.id)
     if failed:

@@ -19,6 +19,7 @@ from . import launcher
 from . import line_coverage
 from . import runtime_build
 from . import selection
+from . import toolchain
 from . import trials
 from .command import SETUP_ERROR
 from .expectations import Expectations
@@ -93,7 +94,11 @@ def parse_args(argv):
     p.add_argument("--report", metavar="FILE",
                    help="where the results are written as JSON (default: WORK/report.json)")
     launcher.add_option(p)
+    toolchain.add_option(p)
     args = p.parse_args(argv)
+    if args.toolchain == "clang":
+        p.error("--toolchain clang: the line coverage is read with gcov, which cannot read clang's "
+                "(gcc and cross can)")
     if args.merge:
         missing = [r for r in args.merge if not Path(r).is_file()]
         if missing:
@@ -133,14 +138,15 @@ def make_runtime(args, directory, extra_flags=()):
         return runtime_build.ForeignRuntime(
             directory, args.source, args.build_command, args.archive, extra_flags, args.exclude_file,
             leave_out=[p for p in (args.expect, args.work) if p], clean=args.clean)
-    return runtime_build.BundledRuntime(directory, [*runtime_build.COMPILE, *extra_flags], args.exclude_file)
+    return runtime_build.BundledRuntime(directory, [*runtime_build.compile_words(args.toolchain), *extra_flags],
+                                        args.exclude_file)
 
 
 def coverage_slot(args, starter):
     work = Path(args.work) / "coverage"
     flags = ["--coverage"] if args.source else COVERAGE_FLAGS
-    return runtime_build.Slot(make_runtime(args, work, flags), work / "tree", starter.emulator,
-                              link_flags=line_coverage.link_flags(work))
+    return runtime_build.Slot(make_runtime(args, work, flags), work / "tree", starter.emulator, args.toolchain,
+                              link_flags=line_coverage.link_flags(work, args.toolchain))
 
 
 def rerun(args, archive):
@@ -264,7 +270,7 @@ def prepare(args, starter, expectations, chosen, say):
     programs = {case.program for case in chosen}
     work = Path(args.work)
     slots = [runtime_build.Slot(make_runtime(args, work / f"slot-{i}"), work / f"slot-{i}" / "tree",
-                                starter.emulator) for i in range(args.jobs)]
+                                starter.emulator, args.toolchain) for i in range(args.jobs)]
     say(f"building the unchanged runtime and {len(programs)} programs in {len(slots)} trees under {work}")
     try:
         for slot in slots:
@@ -361,7 +367,7 @@ def hunted(args, archive, say):
     stops), survived, or could not run (with why)."""
     words = [str(build.ROOT / "regress"), "hunt", "--runtime", str(archive), "--seconds", f"{args.hunt:g}",
              "--stop-at-first", "--build", str(Path(args.work) / "hunt"), "-j", str(args.jobs),
-             "--emulator", args.emulator]
+             "--emulator", args.emulator, "--toolchain", args.toolchain]
     done = subprocess.run(words, capture_output=True, text=True, errors="replace")
     if done.returncode == 1:
         first = next((l.split(None, 1)[1] for l in done.stdout.splitlines() if l.startswith("DIFFERS ")), "")
@@ -467,6 +473,10 @@ def load_faults(args):
 def run(args, say=print):
     started = time.monotonic()
     starter = launcher.choose(args.emulator)
+    try:
+        args.toolchain = toolchain.resolve(args.toolchain)
+    except toolchain.ToolchainError as error:
+        raise SetupFailed(str(error)) from None
     expectations = Expectations(args.cases, args.expect)
     faults = load_faults(args) if args.faults is not None else None
     usable, known = usable_cases(args, expectations, say)

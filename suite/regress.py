@@ -255,7 +255,7 @@ def run_one(case, bin_dir, args, starter, expectations, case_limits):
     """The verdict of one run of the case, within the allowance its record gives."""
     allowance = case_limits.for_case(case)
     outcome = execute.run_case(case, bin_dir, shown(bin_dir), starter, args.valgrind, limit=allowance)
-    allowance.settle(outcome.native_seconds, outcome.ending in ("exited", "signal"))
+    allowance.settle(outcome.native_seconds, outcome.ended)
     verdict = expectations.judge(case, outcome)
     if verdict.passed:
         verdict.slow = allowance.slow(outcome.native_seconds)

@@ -7,11 +7,10 @@ import subprocess
 from pathlib import Path
 
 from . import build
+from . import toolchain as toolchains
 from .files import sha256
 
 BUNDLED = build.ROOT / "kelrt"
-# The build's own flags for the bundled runtime (cmake/i386.cmake, the Release type).
-COMPILE = ["g++", "-m32", "-msse2", "-mfpmath=sse", "-fwrapv", "-O2", "-std=c++20"]
 C_SUFFIXES = (".c",)
 CXX_SUFFIXES = (".cc", ".cpp", ".cxx", ".C")
 HEADER_SUFFIXES = (".h", ".hh", ".hpp", ".hxx")
@@ -65,6 +64,12 @@ def files_made(top, before):
                   if p.is_file() and before.get(p) != p.stat().st_mtime_ns)
 
 
+def compile_words(toolchain):
+    """How the build compiles the bundled runtime with the toolchain (cmake/i386.cmake, the Release
+    type)."""
+    return [toolchains.compiler(toolchain), *toolchains.TARGET_FLAGS, "-O2", "-std=c++20"]
+
+
 def adjusted(flags, added=(), dropped=()):
     """The compiler's words with some taken out and others added."""
     return [f for f in flags if f not in dropped] + list(added)
@@ -75,7 +80,7 @@ class BundledRuntime:
     (or every object, for a header or other flags); the unchanged objects are kept, to be put back
     after."""
 
-    def __init__(self, directory, flags=COMPILE, excluded=()):
+    def __init__(self, directory, flags, excluded=()):
         self.top = Path(directory) / "src"
         self.source = self.top / "kelrt"
         self.unchanged = Path(directory) / "obj-unchanged"
@@ -253,10 +258,11 @@ class Slot:
     runtime has changed, whatever the times of the files a build left (an older archive restored,
     a run interrupted part-way)."""
 
-    def __init__(self, runtime, tree, emulator, link_flags=()):
+    def __init__(self, runtime, tree, emulator, toolchain, link_flags=()):
         self.runtime = runtime
         self.tree = Path(tree)
         self.emulator = emulator
+        self.toolchain = toolchain
         self.link_flags = link_flags
         self.unchanged = None  # the unchanged archive's digest
 
@@ -264,9 +270,9 @@ class Slot:
         self.runtime.prepare()
         self.unchanged = sha256(self.runtime.archive)
         options = ["--preset", "default", "-DBUILD_TESTING=ON"]
-        settings = {"KEL_RUNTIME": str(self.tree / build.RUNTIME_COPY)}
+        settings = {"KEL_RUNTIME": str(self.tree / build.RUNTIME_COPY), "KEL_TOOLCHAIN": self.toolchain}
         if self.link_flags:
-            settings["CMAKE_EXE_LINKER_FLAGS"] = f"-m32 {' '.join(self.link_flags)}"
+            settings["CMAKE_EXE_LINKER_FLAGS"] = " ".join([*toolchains.LINK_FLAGS[self.toolchain], *self.link_flags])
         try:
             build.configure(build.ROOT, self.tree, True, options, self.emulator, settings)
         except build.BuildFailed as error:

@@ -45,6 +45,13 @@ def compiler(toolchain, language="c++"):
     return shutil.which(name, path=hints) or name
 
 
+def gcov(toolchain):
+    """The gcov that reads the coverage data of the toolchain's objects: its own, where it has one."""
+    names = ("i686-linux-gnu-gcov", "i686-linux-gnu-gcov-12") if toolchain == "cross" else ()
+    hints = os.pathsep.join([os.environ.get("PATH", ""), str(PRIVATE_CROSS)])
+    return next(filter(None, (shutil.which(name, path=hints) for name in names)), "gcov")
+
+
 def command(toolchain, language="c++"):
     """How to compile and link a program for the target with the toolchain, as a command's start."""
     return [compiler(toolchain, language), *TARGET_FLAGS, *LINK_FLAGS[toolchain][1:]]

@@ -11,9 +11,12 @@ from pathlib import Path
 from types import SimpleNamespace
 from unittest import mock
 
-from suite import build, launcher, line_coverage, mutants, mutation, runtime_build, schemata, trials
+from suite import build, launcher, line_coverage, mutants, mutation, runtime_build, schemata, toolchain, trials
 from suite import cases as casefiles
 from support import ScratchClass
+
+# The toolchain the build under test was made with, as the tool itself resolves it.
+TOOLCHAIN = toolchain.resolve(toolchain.chosen_by_build())
 
 SAMPLE = textwrap.dedent("""\
     void g(void);
@@ -224,7 +227,7 @@ class BundledCopy(unittest.TestCase):
 
     def test_objects_are_put_back_after_each_change(self):
         with tempfile.TemporaryDirectory(prefix="mutants-copy-") as scratch:
-            runtime = runtime_build.BundledRuntime(scratch)
+            runtime = runtime_build.BundledRuntime(scratch, runtime_build.compile_words(TOOLCHAIN))
             runtime.prepare()
             unchanged = self.members(runtime)
             path = runtime.path("kelrt/write.cc")
@@ -269,6 +272,16 @@ class Run(ScratchClass):
         found = [m for m in report["mutants"] if f"{m['file']}:{m['line']}" == place and m["change"] == change]
         self.assertEqual(len(found), 1, f"{place} {change} in {report['mutants']}")
         return found[0]
+
+    @unittest.skipUnless(toolchain.links("cross"), "the i686 cross compiler does not link here")
+    def test_the_cross_compiler_builds_every_copy_and_its_coverage(self):
+        work = self.dir / "work-cross"
+        report, _ = self.run_mutants("--at", "kelrt/write.cc:7", "--toolchain", "cross", "-j", "1", "--work", str(work))
+        self.assertEqual(self.result(report, "kelrt/write.cc:7", "'\\n' -> '\\x0b'")["result"], "caught")
+        self.assertIn("argshow/no-arguments", self.result(report, "kelrt/write.cc:7", "'\\n' -> '\\x0b'")["cases"])
+        for tree in ("slot-0", "coverage"):
+            cache = (work / tree / "tree" / "CMakeCache.txt").read_text()
+            self.assertRegex(cache, r"CMAKE_CXX_COMPILER:\w+=\S*i686-linux-gnu-g\+\+", tree)
 
     def test_known_mutants_caught_surviving_and_hanging(self):
         report, lines = self.run_mutants("--at", "kelrt/write.cc:7", "--at", "kelrt/init.cc:60",
@@ -453,8 +466,9 @@ class ByContent(unittest.TestCase):
 
     def test_an_older_archive_with_other_content_is_relinked(self):
         with tempfile.TemporaryDirectory(prefix="mutants-content-") as scratch:
-            slot = runtime_build.Slot(runtime_build.BundledRuntime(Path(scratch) / "copy"), Path(scratch) / "tree",
-                                      launcher.from_environment().emulator)
+            slot = runtime_build.Slot(
+                runtime_build.BundledRuntime(Path(scratch) / "copy", runtime_build.compile_words(TOOLCHAIN)),
+                Path(scratch) / "tree", launcher.from_environment().emulator, TOOLCHAIN)
             slot.prepare({"argshow"})
             program = slot.bin / "argshow"
             unchanged = program.read_bytes()

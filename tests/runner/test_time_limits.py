@@ -13,7 +13,7 @@ from tests.runner.support import ScratchSuite
 
 def passed(name, seconds):
     return SimpleNamespace(passed=True, case=SimpleNamespace(id=name),
-                           outcome=SimpleNamespace(exited=True, seconds=seconds, native_seconds=seconds))
+                           outcome=SimpleNamespace(ended=True, seconds=seconds, native_seconds=seconds))
 
 
 class Records(ScratchSuite):
@@ -49,6 +49,14 @@ class Records(ScratchSuite):
         self.assertEqual(recorded["bin"], {"slow/one": [0.01]}, "another set's run changed the build's record")
         self.assertGreater(recorded[str(self.bin)]["slow/one"][0], 0.5)
         self.assertEqual(limits.Limits(self.dir / "build", self.bin).typical("slow/one")[1], str(self.bin))
+
+    def test_a_run_that_dies_of_the_signal_it_expects_is_timed_too(self):
+        # Untimed, a runtime that hangs would hold such a case for its whole timeout.
+        self.program("piped", "kill -PIPE $$\n")
+        self.case_file("piped", {"name": "one", "signal": "SIGPIPE"})
+        status, out, _ = self.regress()
+        self.assertEqual(status, 0, out)
+        self.assertEqual(len(self.records()[str(self.bin)]["piped/one"]), 1)
 
 
 class SlowOrHung(ScratchSuite):
