@@ -18,9 +18,12 @@ FACTOR = 3
 FLOOR = 0.3
 KEPT = 5
 # The first runs that go past their learned limit without reading or writing anything are given
-# their whole timeout: once one of them ends, the programs are known to be slow, and every limit
-# grows by what it measured. A program that loops for ever costs its timeout only this often.
+# CONFIRMING times that limit, up to their timeout: once one of them ends, the programs are known
+# to be slow, and every limit grows by what it measured. A program that loops for ever costs that
+# much only this often (and the runs past their limits meanwhile wait for the answer), so a long
+# case that takes a confirmation does not hold the whole run for its long timeout.
 CONFIRMATIONS = 2
+CONFIRMING = 5
 # How often a run past its limit looks again while a confirmation is still under way.
 RECHECK = 0.05
 TIMEOUT = "the case's timeout"
@@ -45,10 +48,11 @@ class Pace:
             self.pending += 1
             return True
 
-    def awaiting(self):
-        """Whether a confirmation is still under way, which may yet show the run to be slow."""
+    def awaiting(self, own=False):
+        """Whether a confirmation is still under way, which may yet show the run to be slow; own:
+        the asking run holds one itself, which does not count."""
         with self.lock:
-            return self.pending > 0
+            return self.pending > own
 
     def settle(self, confirmed, measured):
         """A run past its limit has ended: confirmed, whether it held a confirmation; measured, how
@@ -103,10 +107,14 @@ class Allowance:
             return min(self.ceiling, elapsed + window)
         if not self.confirmed and self.pace.confirm():
             self.confirmed = True
-            self.reason = (f"{TIMEOUT}, given to the first runs past their learned limit, to tell "
+            confirming = min(self.ceiling, CONFIRMING * self.learned())
+            given = TIMEOUT if confirming == self.ceiling else f"{CONFIRMING} x its learned limit"
+            self.reason = (f"{given}, given to the first runs past their learned limit, to tell "
                            "slow programs from hung ones")
-            return self.ceiling
-        if self.pace.awaiting():
+            return confirming
+        if self.pace.awaiting(own=self.confirmed):
+            self.reason = (f"{self.explained()}; then more while the first runs past their limits showed "
+                           "whether the programs are slow")
             return min(self.ceiling, elapsed + RECHECK)
         return None
 

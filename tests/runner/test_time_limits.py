@@ -80,8 +80,11 @@ class SlowOrHung(ScratchSuite):
         self.assertEqual(status, 1, out)
         reasons = re.findall(r"^\[\d/6\] pace/(h\d) \.\.\. HANG .*hung: still running after ([\d.]+) s, killed; "
                              r"its limit: (.*)\)$", out, re.M)
-        # The first two runs past their limits get their whole timeout, to tell slow from hung...
-        self.assertEqual([(name, seconds) for name, seconds, _ in reasons[:2]], [("h1", "3"), ("h2", "3")])
+        # The first two runs past their limits get a few times that limit, to tell slow from hung...
+        self.assertEqual([name for name, _, _ in reasons[:2]], ["h1", "h2"])
+        for (_, seconds, _), typical in zip(reasons[:2], (0.02, 0.018)):
+            confirming = min(3, limits.CONFIRMING * (limits.FLOOR + limits.FACTOR * typical))
+            self.assertAlmostEqual(float(seconds), confirming, delta=0.02)
         self.assertTrue(all("given to the first runs past their learned limit" in r for _, _, r in reasons[:2]))
         # ...and once both have hung, the others are cut at what their records give.
         self.assertEqual([name for name, _, _ in reasons[2:]], ["h3", "h4"])
@@ -96,6 +99,16 @@ class SlowOrHung(ScratchSuite):
         self.assertIn("\n2 passed slower than their records allow, and were given more time (slow, not hung): "
                       "pace/writes (slow: ", out)
         self.assertIn("\n2 passed, 4 failed (4 hung)\n", out)
+
+    def test_a_long_case_that_hangs_holds_the_run_for_a_few_of_its_limits_not_its_timeout(self):
+        self.program("hangs", "sleep 60\n")
+        self.case_file("long", {"name": "one", "program": "hangs", "timeout": 120})
+        limits.Limits(self.dir / "build", self.bin).record([passed("long/one", 0.1)])
+        status, out, _ = self.regress("-v")
+        self.assertEqual(status, 1, out)
+        # 5 x (0.3 s + 3 x 0.1 s)
+        self.assertRegex(out, r"long/one \.\.\. HANG .*still running after 3(\.0\d*)? s, killed; its limit: "
+                              r"5 x its learned limit, given to the first runs past their learned limit")
 
     def test_the_timeout_factor_scales_every_limit(self):
         self.program("naps", "sleep 1.5\n")
