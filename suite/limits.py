@@ -18,12 +18,16 @@ FACTOR = 3
 FLOOR = 0.3
 KEPT = 5
 # The first runs that go past their learned limit without reading or writing anything are given
-# CONFIRMING times that limit, up to their timeout: once one of them ends, the programs are known
-# to be slow, and every limit grows by what it measured. A program that loops for ever costs that
-# much only this often (and the runs past their limits meanwhile wait for the answer), so a long
-# case that takes a confirmation does not hold the whole run for its long timeout.
+# more, up to their timeout: once one of them ends, the programs are known to be slow, and every
+# limit grows by what it measured. A program that loops for ever costs that much only this often
+# (and the runs past their limits meanwhile wait for the answer). The more is at least
+# CONFIRMING_SECONDS, the timeout of most cases, since a slow runtime can be a hundred times slower
+# than its record in one case (a pause at each line end); and at most CONFIRMING times the learned
+# limit beyond that, so that a long case that takes a confirmation does not hold the whole run
+# for its long timeout.
 CONFIRMATIONS = 2
 CONFIRMING = 5
+CONFIRMING_SECONDS = 20
 # How often a run past its limit looks again while a confirmation is still under way.
 RECHECK = 0.05
 TIMEOUT = "the case's timeout"
@@ -107,7 +111,7 @@ class Allowance:
             return min(self.ceiling, elapsed + window)
         if not self.confirmed and self.pace.confirm():
             self.confirmed = True
-            confirming = min(self.ceiling, CONFIRMING * self.learned())
+            confirming = min(self.ceiling, max(CONFIRMING_SECONDS * self.factor, CONFIRMING * self.learned()))
             given = TIMEOUT if confirming == self.ceiling else f"{CONFIRMING} x its learned limit"
             self.reason = (f"{given}, given to the first runs past their learned limit, to tell "
                            "slow programs from hung ones")
