@@ -28,7 +28,7 @@ SHARD = re.compile(r"(\d+)/(\d+)\Z")
 
 
 def shard_spec(text):
-    """--shard's K/N as (K, N), for argparse: N parts, of which the K-th (1 <= K <= N); a spec
+    """--shard's K/N as (K, N), for argparse: N parts, of which the K-th (1 <= K <= N); text
     that is not one is refused (argparse exits with status 2)."""
     found = SHARD.match(text)
     if not found:
@@ -47,13 +47,13 @@ def add_shard_option(parser, things="cases"):
                              f"every machine, e.g. --shard 2/3")
 
 
-def shard(items, spec, key):
+def shard(items, wanted, key):
     """The K-th of N parts of items, in their own order: sorted by key (a name that does not change
     from machine to machine), every N-th from the K-th, so that the parts are disjoint, together
     every item, and within one of each other in size."""
-    if spec is None:
+    if wanted is None:
         return list(items)
-    part = {key(item) for item in in_shard(sorted(items, key=key), *spec)}
+    part = {key(item) for item in in_shard(sorted(items, key=key), *wanted)}
     return [item for item in items if key(item) in part]
 
 

@@ -104,19 +104,19 @@ def filled(template, rng):
     return FIELD.sub(lambda m: FIELDS[m.group(1)][1](rng, *m.group(2).split()), template)
 
 
-def made(where, spec):
-    """The items a spec makes, and a word on how many: {"text": T, "repeat": N} is T, N times over;
+def made(where, form):
+    """The items a form makes, and a word on how many: {"text": T, "repeat": N} is T, N times over;
     {"lines": [TEMPLATE...], "count": N, "seed": S} is N lines, each from a template chosen at random."""
-    if not isinstance(spec, dict):
+    if not isinstance(form, dict):
         raise WorkloadError(f"{where}: must be an object")
-    if "text" in spec:
-        repeat = spec.get("repeat", 1)
-        if set(spec) - {"text", "repeat"} or not isinstance(spec["text"], str) or \
+    if "text" in form:
+        repeat = form.get("repeat", 1)
+        if set(form) - {"text", "repeat"} or not isinstance(form["text"], str) or \
                 not isinstance(repeat, int) or repeat < 1:
             raise WorkloadError(f"{where}: a text is {{\"text\": TEXT, \"repeat\": N}}")
-        return [spec["text"]] * repeat, (f"{repeat} times" if repeat > 1 else repr(spec["text"].strip()))
-    templates, count, seed = spec.get("lines"), spec.get("count"), spec.get("seed")
-    if (set(spec) != {"lines", "count", "seed"} or not isinstance(templates, list) or not templates
+        return [form["text"]] * repeat, (f"{repeat} times" if repeat > 1 else repr(form["text"].strip()))
+    templates, count, seed = form.get("lines"), form.get("count"), form.get("seed")
+    if (set(form) != {"lines", "count", "seed"} or not isinstance(templates, list) or not templates
             or not all(isinstance(t, str) for t in templates) or not isinstance(count, int) or count < 1
             or not isinstance(seed, int)):
         raise WorkloadError(f"{where}: lines are {{\"lines\": [TEMPLATE...], \"count\": N, \"seed\": S}}")
@@ -143,10 +143,10 @@ def generated(where, entry):
         lines, size = made(f"{where}: stdin", entry["stdin"])
         stdin = "".join(lines) if "text" in entry["stdin"] else "".join(l + "\n" for l in lines)
         about.append(f"{size} lines" if "lines" in entry["stdin"] else f"stdin {size}")
-    for name, spec in entry.get("files", {}).items():
-        lines, size = made(f"{where}: files: {name}", spec)
-        files.append((name, "".join(lines) if "text" in spec else "".join(l + "\n" for l in lines)))
-        about.append(f"{name} {size}" + (" lines" if "lines" in spec else ""))
+    for name, form in entry.get("files", {}).items():
+        lines, size = made(f"{where}: files: {name}", form)
+        files.append((name, "".join(lines) if "text" in form else "".join(l + "\n" for l in lines)))
+        about.append(f"{name} {size}" + (" lines" if "lines" in form else ""))
     if any(ord(ch) > 255 for text in [stdin, *args, *(t for _, t in files)] for ch in text):
         raise WorkloadError(f"{where}: has a character above \\u00ff; each character is one byte (latin-1)")
     return Workload(entry["deliverable"], entry["name"], entry.get("program", entry["deliverable"]),

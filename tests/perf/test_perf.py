@@ -122,9 +122,9 @@ class Workloads(unittest.TestCase):
         return workloads.generated("here", {"deliverable": "evalix", "name": "w", **entry})
 
     def test_fields_keep_to_their_ranges_and_a_seed_gives_the_same_lines(self):
-        spec = {"lines": ["{int -3 3} {real -2 2} {letters 2 4} {choice x y}"], "count": 400, "seed": 5}
-        made = self.make(stdin=spec)
-        self.assertEqual(made.stdin, self.make(stdin=spec).stdin)
+        form = {"lines": ["{int -3 3} {real -2 2} {letters 2 4} {choice x y}"], "count": 400, "seed": 5}
+        made = self.make(stdin=form)
+        self.assertEqual(made.stdin, self.make(stdin=form).stdin)
         lines = made.stdin.splitlines()
         self.assertEqual(len(lines), 400)
         for line in lines:
@@ -137,9 +137,9 @@ class Workloads(unittest.TestCase):
         self.assertEqual({line.split()[0] for line in lines}, {str(i) for i in range(-3, 4)})
 
     def test_a_workload_is_known_by_its_inputs(self):
-        spec = {"lines": ["{expression}"], "count": 50, "seed": 1}
-        self.assertNotEqual(self.make(stdin=spec).digest, self.make(stdin=dict(spec, count=51)).digest)
-        self.assertNotEqual(self.make(stdin=spec).digest, self.make(stdin=dict(spec, seed=2)).digest)
+        form = {"lines": ["{expression}"], "count": 50, "seed": 1}
+        self.assertNotEqual(self.make(stdin=form).digest, self.make(stdin=dict(form, count=51)).digest)
+        self.assertNotEqual(self.make(stdin=form).digest, self.make(stdin=dict(form, seed=2)).digest)
         repeated = self.make(args={"text": "ab", "repeat": 3}, files={"rounds.txt": {"text": "7\n"}})
         self.assertEqual((repeated.args, repeated.files), (("ab", "ab", "ab"), (("rounds.txt", "7\n"),)))
 

@@ -121,9 +121,9 @@ class Selection(ScratchSuite):
         self.assertEqual(len(everything), 11)
 
     def test_a_shard_that_is_not_k_of_n_or_is_empty_is_refused(self):
-        for spec in ("0/3", "4/3", "1/0", "two/three", "1/3/2", "", "-1/3"):
-            with self.subTest(spec=spec):
-                status, out, err = self.regress("--list", "--shard", spec)
+        for given in ("0/3", "4/3", "1/0", "two/three", "1/3/2", "", "-1/3"):
+            with self.subTest(given=given):
+                status, out, err = self.regress("--list", "--shard", given)
                 self.assertEqual((status, out), (2, ""))
                 self.assertIn("argument --shard", err)
         # The tools that share their work read --shard as the cases do, before they build or run.
